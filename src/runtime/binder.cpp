@@ -1,0 +1,227 @@
+// Argument binding with def semantics and the classic interpreter messages, and the
+// annotation-driven type rules applied after it.
+#include "internal.hpp"
+
+namespace vk {
+
+namespace {
+
+void raise_count(Function* fn, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) {
+    Py_ssize_t expected = given < min ? min : max;
+    const char* qualifier = given < min ? "at least" : "at most";
+    if (min == max) qualifier = "exactly";
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 fn->def->name, qualifier, expected, expected == 1 ? "" : "s", given);
+}
+
+// Position of `key` in kwnames, identity first (call sites pass interned names).
+PyObject* find_keyword(PyObject* name, PyObject* kwnames, PyObject* const* kwvalues) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyTuple_GET_ITEM(kwnames, i) == name) return kwvalues[i];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return kwvalues[i];
+    }
+    return nullptr;
+}
+
+// Index of the parameter called `key` among fn->names[from, to), or -1.
+int param_index(Function* fn, PyObject* key, int from, int to) {
+    for (int i = from; i < to; ++i)
+        if (fn->names[i] == key) return i;
+    for (int i = from; i < to; ++i)
+        if (PyUnicode_Compare(fn->names[i], key) == 0) return i;
+    return -1;
+}
+
+int bind_no_params(Function* fn, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", fn->def->name,
+                     "takes no keyword arguments");
+        return -1;
+    }
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", fn->def->name,
+                     "takes no arguments", nargs);
+        return -1;
+    }
+    return 0;
+}
+
+// Keywords left after the positional pass: assign, collect into **kwargs, or refuse.
+int bind_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames, PyObject* const* kwvalues,
+                  Args& out) {
+    int nparams = fn->npos + fn->nkwonly;
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fn->def->name);
+            return -1;
+        }
+        int first = static_cast<int>(nargs);
+        int i = param_index(fn, key, first, nparams);
+        if (i >= 0) {
+            out.v[i] = kwvalues[k];
+            continue;
+        }
+        if (param_index(fn, key, 0, first) >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         fn->def->name, key);
+            return -1;
+        }
+        if (fn->varkw < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         fn->def->name, key);
+            return -1;
+        }
+        Ref& collected = out.own[fn->varkw];
+        if (!collected && !(collected = Ref::steal(PyDict_New()))) return -1;
+        if (PyDict_SetItem(collected.get(), key, kwvalues[k]) < 0) return -1;
+    }
+    return 0;
+}
+
+void add_subclass_note() {
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref note = Ref::steal(PyUnicode_FromString(
+        "Note that this function is deliberately stricter than PEP-484 and rejects "
+        "subclasses of builtin types."));
+    if (note) {
+        PyObject* args[] = {exc, note.get()};
+        Ref res = Ref::steal(PyObject_VectorcallMethod(
+            Ref::steal(PyUnicode_FromString("add_note")).get(), args, 2, nullptr));
+        if (!res) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+const char* type_name(PyObject* value, Ref& holder) {
+    holder = Ref::steal(PyType_GetName(Py_TYPE(value)));
+    if (!holder) {
+        PyErr_Clear();
+        return Py_TYPE(value)->tp_name;
+    }
+    const char* s = PyUnicode_AsUTF8(holder.get());
+    if (!s) {
+        PyErr_Clear();
+        return Py_TYPE(value)->tp_name;
+    }
+    return s;
+}
+
+int check_str(const Param& p, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return 0;
+    if (p.check == Check::StrOrNone && value == Py_None) return 0;
+    Ref holder;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
+                 "str", type_name(value, holder));
+    if (PyUnicode_Check(value)) add_subclass_note();
+    return -1;
+}
+
+int convert_int(const Param& p, PyObject* value, Ref& out) {
+    if (PyLong_CheckExact(value)) return 0;
+    if (!PyNumber_Check(value)) {
+        Ref holder;
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.5s, got %.200s)", p.name,
+                     "int", type_name(value, holder));
+        if (PyLong_Check(value)) add_subclass_note();
+        return -1;
+    }
+    out = Ref::steal(PyNumber_Long(value));
+    return out ? 0 : -1;
+}
+
+}  // namespace
+
+int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
+    int nparams = fn->npos + fn->nkwonly + (fn->varkw >= 0 ? 1 : 0);
+    if (nparams == 0) return bind_no_params(fn, nargs, kwnames);
+
+    Py_ssize_t max = fn->npos;
+    out.defaults_hold = Ref::borrow(fn->defaults);
+    Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    if (ndefaults > max) ndefaults = max;
+    Py_ssize_t min = max - ndefaults;
+
+    if (nargs > max) {
+        raise_count(fn, min, max, nargs);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.v[i] = args[i];
+
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* const* kwvalues = args + nargs;
+    if (nkw == 0) {
+        if (nargs < min) {
+            raise_count(fn, min, max, nargs);
+            return -1;
+        }
+    } else {
+        Py_ssize_t left = nkw;
+        for (Py_ssize_t i = nargs; i < max; ++i) {
+            if (i >= min && left == 0) break;
+            PyObject* value = find_keyword(fn->names[i], kwnames, kwvalues);
+            if (value) {
+                out.v[i] = value;
+                --left;
+            } else if (i < min) {
+                raise_count(fn, min, max, i);
+                return -1;
+            }
+        }
+        if (left > 0 && bind_keywords(fn, nargs, kwnames, kwvalues, out) < 0) return -1;
+    }
+
+    for (Py_ssize_t i = nargs; i < max; ++i)
+        if (!out.v[i]) out.v[i] = PyTuple_GET_ITEM(fn->defaults, ndefaults - (max - i));
+
+    if (fn->nkwonly > 0) {
+        out.kwdefaults_hold = Ref::borrow(fn->kwdefaults);
+        for (int i = fn->npos; i < fn->npos + fn->nkwonly; ++i) {
+            if (out.v[i]) continue;
+            if (fn->kwdefaults) {
+                PyObject* d = PyDict_GetItemWithError(fn->kwdefaults, fn->names[i]);
+                if (d) {
+                    out.own[i] = Ref::borrow(d);
+                    out.v[i] = d;
+                    continue;
+                }
+                if (PyErr_Occurred()) return -1;
+            }
+            PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", fn->def->name,
+                         fn->names[i]);
+            return -1;
+        }
+    }
+    if (fn->varkw >= 0) {
+        Ref& collected = out.own[fn->varkw];
+        if (!collected && !(collected = Ref::steal(PyDict_New()))) return -1;
+        out.v[fn->varkw] = collected.get();
+    }
+    return 0;
+}
+
+int apply_checks(Function* fn, Args& args) {
+    const auto& params = fn->def->params;
+    for (size_t i = 0; i < params.size(); ++i) {
+        if (params[i].check != Check::Int) continue;
+        if (convert_int(params[i], args.v[i], args.own[i]) < 0) return -1;
+        if (args.own[i]) args.v[i] = args.own[i].get();
+    }
+    for (size_t i = 0; i < params.size(); ++i) {
+        Check c = params[i].check;
+        if ((c == Check::Str || c == Check::StrOrNone) && check_str(params[i], args.v[i]) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace vk

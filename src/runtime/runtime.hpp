@@ -1,0 +1,236 @@
+// The native runtime shared by the extension modules: Python-function semantics for C++
+// bodies (function objects, argument binding, generators and coroutines), the module
+// create/exec protocol, class building and traceback entries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+
+#include "ref.hpp"
+
+namespace vk {
+
+constexpr int kMaxParams = 16;
+
+// ---------------------------------------------------------------- signatures
+
+enum class Kind : uint8_t { PosOrKw, KwOnly, VarKw };
+
+// Type rules applied after binding: ints are converted first, then strs tested, each in
+// parameter order.
+enum class Check : uint8_t { None, Str, StrOrNone, Int };
+
+struct Default {
+    enum Tag : uint8_t { Absent, NoneValue, Text, Integer } tag = Absent;
+    const char* text = nullptr;
+    long integer = 0;
+};
+constexpr Default no_default{};
+constexpr Default none_default{Default::NoneValue};
+constexpr Default str_default(const char* s) { return {Default::Text, s}; }
+constexpr Default int_default(long v) { return {Default::Integer, nullptr, v}; }
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // stored as a string, never evaluated
+    Kind kind = Kind::PosOrKw;
+    Check check = Check::None;
+    Default dflt = no_default;
+};
+
+constexpr Param self_param{"self"};
+constexpr Param cls_param{"cls"};
+
+struct Function;
+struct Coroutine;
+struct Args;
+
+enum class Body : uint8_t { Plain, Generator, Coroutine };
+
+// What a generator or coroutine step asks of the runtime.
+enum class Step : uint8_t { Yield, Await, Return };
+
+using PlainImpl = PyObject* (*)(Function* fn, Args& args);
+// `sent` is the value sent in, or NULL with an exception raised (thrown in, or failed await).
+using StepImpl = PyObject* (*)(Coroutine* co, PyObject* sent, Step* step);
+
+struct ModuleState;
+
+struct FuncDef {
+    const char* name;
+    const char* qualname;
+    std::span<const Param> params;
+    const char* returns = nullptr;  // return annotation
+    Body body = Body::Plain;
+    PlainImpl impl = nullptr;
+    StepImpl step = nullptr;
+    std::span<const char* const> locals = {};  // extra local names (also generator slots)
+    const char* doc = nullptr;
+    int line = 1;
+    // Traceback name of a generator/coroutine body: the bare name when true.
+    bool body_tb_bare = false;
+};
+
+// ---------------------------------------------------------------- bound arguments
+
+struct Args {
+    PyObject* v[kMaxParams] = {};  // borrowed from the call, or from `own`/the holds below
+    Ref own[kMaxParams];           // converted values and collected **kwargs
+    Ref defaults_hold;             // __defaults__ / __kwdefaults__ may be rebound during the call
+    Ref kwdefaults_hold;
+    PyObject* operator[](int i) const { return v[i]; }
+};
+
+// ---------------------------------------------------------------- objects
+
+struct ModuleState {
+    const char* name;        // dotted module name
+    const char* short_name;  // as in the module definition
+    const char* file;        // file named in traceback entries
+    const char* doc;
+    // Module body: imports, classes and functions. Runs once the constants exist.
+    int (*body)(PyObject* module);
+    // Process-wide constants, made once.
+    int (*constants)();
+
+    PyObject* held = nullptr;  // module object of the successful execution
+    int64_t interpreter = -1;
+    bool constants_ready = false;
+    PyModuleDef def{};
+    PyModuleDef_Slot slots[3]{};
+    PyMethodDef methods[1]{};
+};
+
+inline ModuleState* state_of(PyModuleDef* def) {
+    return reinterpret_cast<ModuleState*>(reinterpret_cast<char*>(def) -
+                                          offsetof(ModuleState, def));
+}
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FuncDef* def;
+    ModuleState* mod;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* code;
+    PyObject* globals;
+    PyObject* weakreflist;
+    PyObject* type_params;
+    // Interned parameter names in order, and counts derived from the definition.
+    PyObject* names[kMaxParams];
+    int16_t npos, nkwonly, varkw;  // varkw: index, or -1
+};
+
+struct Coroutine {
+    PyObject_VAR_HEAD
+    Function* fn;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* awaiting;  // iterator being delegated to, as `await`/`yield from`
+    PyObject* weakreflist;
+    _PyErr_StackItem exc_state;
+    int16_t state;  // 0 created, -1 finished, otherwise the body's resume point
+    bool running;
+    bool coroutine;
+    PyObject* slots[1];  // parameters, then the body's locals
+
+    PyObject*& operator[](int i) { return slots[i]; }
+};
+
+constexpr int16_t kCreated = 0;
+constexpr int16_t kFinished = -1;
+
+extern PyTypeObject FunctionType;
+extern PyTypeObject GeneratorType;
+extern PyTypeObject CoroutineType;
+extern PyTypeObject CoroutineWrapperType;
+
+// ---------------------------------------------------------------- API for module bodies
+
+// A function object for `def`, with defaults made from the definition.
+Ref make_function(const FuncDef& def, PyObject* module);
+
+// Sets a coroutine local slot, taking over `value`.
+void set_slot(Coroutine* co, int i, Ref value);
+
+// Inside a body, for the length of an `except` clause: `exc` is the handled exception, so
+// sys.exception() shows it and exceptions raised meanwhile take it as their context.
+class Handling {
+public:
+    Handling(Coroutine* co, PyObject* exc) : co_(co), saved_(co->exc_state.exc_value) {
+        co->exc_state.exc_value = Py_NewRef(exc);
+    }
+    ~Handling() { Py_XSETREF(co_->exc_state.exc_value, saved_); }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    Coroutine* co_;
+    PyObject* saved_;
+};
+
+// Class built by calling `type(name, (), namespace)`; the namespace holds __module__,
+// __qualname__, __doc__ (when given), then `entries` in order.
+struct Entry {
+    const char* name;
+    PyObject* value;  // borrowed
+};
+Ref make_class(PyObject* module, const char* name, const char* doc,
+               std::initializer_list<Entry> entries);
+
+// `import name` / `from name import a, b`: `full` is the absolute module name looked up in
+// sys.modules, `name` and `level` are handed to the import function. Binds into the module.
+int import_module(PyObject* module, const char* full, const char* name, int level,
+                  std::initializer_list<const char*> fromlist);
+
+// Module-level name at call time: module globals, then builtins, else NameError.
+Ref lookup_global(Function* fn, PyObject* name);
+
+// Interned, process-lifetime string constants.
+struct Constant {
+    PyObject** slot;
+    const char* text;
+};
+int make_constants(std::span<const Constant> table);
+// Keyword-name tuple made of interned strings; lives for the process.
+PyObject* kwnames(std::initializer_list<const char*> names);
+
+// obj.name(*args) with the trailing len(kwnames) args given by keyword.
+template <size_t N>
+inline Ref call_method(PyObject* name, PyObject* const (&args)[N], PyObject* kw = nullptr) {
+    size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, const_cast<PyObject**>(args), N - nkw, kw));
+}
+template <size_t N>
+inline Ref call(PyObject* callable, PyObject* const (&args)[N], PyObject* kw = nullptr) {
+    size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
+    return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args), N - nkw, kw));
+}
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// Text of a value: an exact str as it is, anything else through str().
+Ref as_text(PyObject* value);
+// Integer of a value: an exact int as it is, anything else through int().
+Ref as_int(PyObject* value);
+// Exact dict or None passes through; anything else is released and TypeError raised.
+PyObject* expect_dict_or_none(Ref result);
+
+// Traceback entry for a frame named `funcname` in `file`.
+void add_traceback(const char* funcname, int line, const char* file, PyObject* globals);
+
+// Module protocol: fills `state.def` and returns what PyInit_* hands back.
+PyObject* module_init(ModuleState& state);
+
+}  // namespace vk

@@ -1,0 +1,745 @@
+// velkor_agent_hooks.adapters: small framework adapters with no framework imports.
+#include <array>
+
+#include "runtime.hpp"
+
+using vk::Args;
+using vk::call;
+using vk::call_method;
+using vk::Check;
+using vk::Coroutine;
+using vk::FuncDef;
+using vk::Function;
+using vk::getattr;
+using vk::Kind;
+using vk::Param;
+using vk::Ref;
+
+namespace {
+
+// ---------------------------------------------------------------- constants
+
+namespace k {
+PyObject *get, *input, *query, *output, *answer, *empty, *client, *session_id, *agent_id,
+    *memory_key, *context, *remember, *text, *block_hash, *token_count, *status, *gate,
+    *observe, *require, *before_tool, *after_tool, *user, *assistant, *slash, *json, *dumps,
+    *uuid, *uuid4, *hex, *sdk_prefix, *failed, *result_preview, *Mapping, *velkor_context,
+    *velkor_remember, *velkor_gate, *max_tokens, *role, *sdk, *process, *tool_name, *tool_input,
+    *allow, *governed, *reason, *degraded, *outcome, *namespace_, *value, *score, *hash, *type,
+    *function, *name, *description, *parameters, *object, *properties, *required,
+    *additional_properties, *string, *integer;
+PyObject *seven_thousand, *one_float;
+// keyword-name tuples of the calls made
+PyObject *kw_role_session, *kw_session, *kw_max_tokens, *kw_gate, *kw_observe,
+    *kw_session_trace, *kw_failed_report, *kw_dumps, *kw_gate_tool;
+}  // namespace k
+
+const vk::Constant constant_table[] = {
+    {&k::get, "get"},
+    {&k::input, "input"},
+    {&k::query, "query"},
+    {&k::output, "output"},
+    {&k::answer, "answer"},
+    {&k::empty, ""},
+    {&k::client, "client"},
+    {&k::session_id, "session_id"},
+    {&k::agent_id, "agent_id"},
+    {&k::memory_key, "memory_key"},
+    {&k::context, "context"},
+    {&k::remember, "remember"},
+    {&k::text, "text"},
+    {&k::block_hash, "block_hash"},
+    {&k::token_count, "token_count"},
+    {&k::status, "status"},
+    {&k::gate, "gate"},
+    {&k::observe, "observe"},
+    {&k::require, "require"},
+    {&k::before_tool, "before_tool"},
+    {&k::after_tool, "after_tool"},
+    {&k::user, "user"},
+    {&k::assistant, "assistant"},
+    {&k::slash, "/"},
+    {&k::json, "json"},
+    {&k::dumps, "dumps"},
+    {&k::uuid, "uuid"},
+    {&k::uuid4, "uuid4"},
+    {&k::hex, "hex"},
+    {&k::sdk_prefix, "sdk_"},
+    {&k::failed, "FAILED"},
+    {&k::result_preview, "result_preview"},
+    {&k::Mapping, "Mapping"},
+    {&k::velkor_context, "velkor_context"},
+    {&k::velkor_remember, "velkor_remember"},
+    {&k::velkor_gate, "velkor_gate"},
+    {&k::max_tokens, "max_tokens"},
+    {&k::role, "role"},
+    {&k::sdk, "sdk"},
+    {&k::process, "process"},
+    {&k::tool_name, "tool_name"},
+    {&k::tool_input, "tool_input"},
+    {&k::allow, "allow"},
+    {&k::governed, "governed"},
+    {&k::reason, "reason"},
+    {&k::degraded, "degraded"},
+    {&k::outcome, "outcome"},
+    {&k::namespace_, "namespace"},
+    {&k::value, "value"},
+    {&k::score, "score"},
+    {&k::hash, "hash"},
+    {&k::type, "type"},
+    {&k::function, "function"},
+    {&k::name, "name"},
+    {&k::description, "description"},
+    {&k::parameters, "parameters"},
+    {&k::object, "object"},
+    {&k::properties, "properties"},
+    {&k::required, "required"},
+    {&k::additional_properties, "additionalProperties"},
+    {&k::string, "string"},
+    {&k::integer, "integer"},
+};
+
+int make_constants() {
+    if (vk::make_constants(constant_table) < 0) return -1;
+    k::seven_thousand = PyLong_FromLong(7000);
+    k::one_float = PyFloat_FromDouble(1.0);
+    k::kw_role_session = vk::kwnames({"role", "session_id"});
+    k::kw_session = vk::kwnames({"session_id"});
+    k::kw_max_tokens = vk::kwnames({"max_tokens"});
+    k::kw_gate = vk::kwnames({"agent_id", "session_id", "tool_input", "trace_id"});
+    k::kw_observe = vk::kwnames(
+        {"agent_id", "tool_name", "session_id", "outcome_status", "fields", "trace_id"});
+    k::kw_session_trace = vk::kwnames({"session_id", "trace_id"});
+    k::kw_failed_report = vk::kwnames({"session_id", "outcome_status", "result", "trace_id"});
+    k::kw_dumps = vk::kwnames({"sort_keys", "ensure_ascii", "default"});
+    k::kw_gate_tool = vk::kwnames({"agent_id", "tool_input"});
+    for (PyObject* o : {k::seven_thousand, k::one_float, k::kw_role_session, k::kw_session,
+                        k::kw_max_tokens, k::kw_gate, k::kw_observe, k::kw_session_trace,
+                        k::kw_failed_report, k::kw_dumps, k::kw_gate_tool})
+        if (!o) return -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------- shared steps
+
+// mapping.get(key); an exact dict's get cannot be overridden, so it is read directly.
+Ref mapping_get(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(mapping, key, &value) < 0) return Ref();
+        return value ? Ref::steal(value) : Ref::borrow(Py_None);
+    }
+    PyObject* args[] = {mapping, key};
+    return call_method(k::get, args);
+}
+
+// mapping.get(key) or `fallback` when that value is false.
+Ref get_or(PyObject* mapping, PyObject* key, PyObject* fallback) {
+    Ref value = mapping_get(mapping, key);
+    if (!value) return value;
+    int truth = PyObject_IsTrue(value.get());
+    if (truth < 0) return Ref();
+    return truth ? std::move(value) : Ref::borrow(fallback);
+}
+
+// The text of mapping.get(first) or mapping.get(fallback) or "".
+Ref text_from(PyObject* mapping, PyObject* first, PyObject* fallback) {
+    Ref value = mapping_get(mapping, first);
+    if (!value) return value;
+    int truth = PyObject_IsTrue(value.get());
+    if (truth < 0) return Ref();
+    if (!truth) {
+        value = get_or(mapping, fallback, k::empty);
+        if (!value) return value;
+    }
+    return vk::as_text(value.get());
+}
+
+// ---------------------------------------------------------------- LangChainMemory
+
+PyObject* memory_init(Function*, Args& a) {
+    if (PyObject_SetAttr(a[0], k::client, a[1]) < 0 ||
+        PyObject_SetAttr(a[0], k::session_id, a[2]) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* memory_variables(Function*, Args& a) {
+    Ref key = getattr(a[0], k::memory_key);
+    if (!key) return nullptr;
+    PyObject* list = PyList_New(1);
+    if (list) PyList_SET_ITEM(list, 0, key.release());
+    return list;
+}
+
+PyObject* memory_load(Function*, Args& a) {
+    Ref query = text_from(a[1], k::input, k::query);
+    if (!query) return nullptr;
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    Ref key = getattr(a[0], k::memory_key);
+    if (!key) return nullptr;
+    Ref client = getattr(a[0], k::client);
+    if (!client) return nullptr;
+    PyObject* args[] = {client.get(), query.get()};
+    Ref context = call_method(k::context, args);
+    if (!context) return nullptr;
+    Ref text = getattr(context.get(), k::text);
+    if (!text || PyDict_SetItem(result.get(), key.get(), text.get()) < 0) return nullptr;
+    return result.release();
+}
+
+// self.client.remember(text, role=role, session_id=self.session_id)
+int remember_turn(PyObject* self, PyObject* text, PyObject* role) {
+    Ref client = getattr(self, k::client);
+    if (!client) return -1;
+    Ref session = getattr(self, k::session_id);
+    if (!session) return -1;
+    PyObject* args[] = {client.get(), text, role, session.get()};
+    return call_method(k::remember, args, k::kw_role_session) ? 0 : -1;
+}
+
+PyObject* memory_save(Function*, Args& a) {
+    Ref user = text_from(a[1], k::input, k::query);
+    if (!user) return nullptr;
+    Ref assistant = text_from(a[2], k::output, k::answer);
+    if (!assistant) return nullptr;
+    if (PyUnicode_GET_LENGTH(user.get()) > 0 && remember_turn(a[0], user.get(), k::user) < 0)
+        return nullptr;
+    if (PyUnicode_GET_LENGTH(assistant.get()) > 0 &&
+        remember_turn(a[0], assistant.get(), k::assistant) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* memory_clear(Function*, Args&) { Py_RETURN_NONE; }
+
+const Param memory_init_params[] = {
+    vk::self_param,
+    {"client", "VelkorClient"},
+    {"session_id", "str", Kind::KwOnly, Check::Str, vk::str_default("langchain")},
+};
+const Param memory_self_params[] = {vk::self_param};
+const Param memory_load_params[] = {vk::self_param, {"inputs", "Mapping[str, Any]"}};
+const Param memory_save_params[] = {
+    vk::self_param, {"inputs", "Mapping[str, Any]"}, {"outputs", "Mapping[str, Any]"}};
+
+const FuncDef memory_init_def = {"__init__", "LangChainMemory.__init__", memory_init_params,
+                                 "None", vk::Body::Plain, memory_init};
+const FuncDef memory_variables_def = {"memory_variables", "LangChainMemory.memory_variables",
+                                      memory_self_params, "list[str]", vk::Body::Plain,
+                                      memory_variables};
+const FuncDef memory_load_def = {"load_memory_variables", "LangChainMemory.load_memory_variables",
+                                 memory_load_params, "dict[str, str]", vk::Body::Plain,
+                                 memory_load};
+const FuncDef memory_save_def = {"save_context", "LangChainMemory.save_context",
+                                 memory_save_params, "None", vk::Body::Plain, memory_save};
+const FuncDef memory_clear_def = {"clear", "LangChainMemory.clear", memory_self_params, "None",
+                                  vk::Body::Plain, memory_clear};
+
+// ---------------------------------------------------------------- LangGraphStore
+
+const char store_doc[] =
+    "A small transport helper, not a LangGraph ``BaseStore`` implementation.\n\n"
+    "    A namespace is retained as a session cue. It is not an authorization or\n"
+    "    tenant boundary. Use a separate Velkor project for data isolation.\n"
+    "    ";
+
+PyObject* store_init(Function*, Args& a) {
+    if (PyObject_SetAttr(a[0], k::client, a[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* store_put(Function* fn, Args& a) {
+    PyObject *self = a[0], *ns = a[1], *key = a[2], *value = a[3];
+    Ref parts = Ref::steal(PySequence_List(ns));
+    if (!parts || PyList_Append(parts.get(), key) < 0) return nullptr;
+    Ref session = Ref::steal(PyUnicode_Join(k::slash, parts.get()));
+    if (!session) return nullptr;
+    Ref text;
+    if (PyUnicode_Check(value)) {
+        text = Ref::borrow(value);
+    } else {
+        Ref json = vk::lookup_global(fn, k::json);
+        if (!json) return nullptr;
+        PyObject* args[] = {json.get(), value, Py_True, Py_False,
+                            reinterpret_cast<PyObject*>(&PyUnicode_Type)};
+        text = call_method(k::dumps, args, k::kw_dumps);
+        if (!text) return nullptr;
+    }
+    Ref client = getattr(self, k::client);
+    if (!client) return nullptr;
+    PyObject* args[] = {client.get(), text.get(), session.get()};
+    return vk::expect_dict_or_none(call_method(k::remember, args, k::kw_session));
+}
+
+// limit * 700, clamped to 400..12000.
+PyObject* budget_for(PyObject* limit) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(limit, &overflow);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    long long budget;
+    if (overflow > 0 || n > 17)
+        budget = 12000;
+    else if (overflow < 0 || n < 0)
+        budget = 400;
+    else
+        budget = n * 700;
+    if (budget >= 12000) budget = 12000;
+    if (budget <= 400) budget = 400;
+    return PyLong_FromLongLong(budget);
+}
+
+PyObject* store_search(Function*, Args& a) {
+    PyObject *self = a[0], *ns = a[1], *query = a[2], *limit = a[3];
+    Ref client = getattr(self, k::client);
+    if (!client) return nullptr;
+    Ref budget = Ref::steal(budget_for(limit));
+    if (!budget) return nullptr;
+    PyObject* args[] = {client.get(), query, budget.get()};
+    Ref result = call_method(k::context, args, k::kw_max_tokens);
+    if (!result) return nullptr;
+    Ref text = getattr(result.get(), k::text);
+    if (!text) return nullptr;
+    int truth = PyObject_IsTrue(text.get());
+    if (truth < 0) return nullptr;
+    if (!truth) return PyList_New(0);
+
+    Ref hit = Ref::steal(PyDict_New());
+    if (!hit) return nullptr;
+    Ref tuple = Ref::steal(PySequence_Tuple(ns));
+    if (!tuple || PyDict_SetItem(hit.get(), k::namespace_, tuple.get()) < 0) return nullptr;
+    text = getattr(result.get(), k::text);
+    if (!text || PyDict_SetItem(hit.get(), k::value, text.get()) < 0) return nullptr;
+    if (PyDict_SetItem(hit.get(), k::score, k::one_float) < 0) return nullptr;
+    Ref hash = getattr(result.get(), k::block_hash);
+    if (!hash || PyDict_SetItem(hit.get(), k::hash, hash.get()) < 0) return nullptr;
+    PyObject* list = PyList_New(1);
+    if (list) PyList_SET_ITEM(list, 0, hit.release());
+    return list;
+}
+
+const Param store_init_params[] = {vk::self_param, {"client", "VelkorClient"}};
+const Param store_put_params[] = {
+    vk::self_param,
+    {"namespace", "Sequence[str]"},
+    {"key", "str", Kind::PosOrKw, Check::Str},
+    {"value", "Any"},
+};
+const Param store_search_params[] = {
+    vk::self_param,
+    {"namespace", "Sequence[str]"},
+    {"query", "str", Kind::KwOnly, Check::Str},
+    {"limit", "int", Kind::KwOnly, Check::Int, vk::int_default(10)},
+};
+
+const FuncDef store_init_def = {"__init__", "LangGraphStore.__init__", store_init_params, "None",
+                                vk::Body::Plain, store_init};
+const FuncDef store_put_def = {"put", "LangGraphStore.put", store_put_params, "dict[str, Any]",
+                               vk::Body::Plain, store_put};
+const FuncDef store_search_def = {"search", "LangGraphStore.search", store_search_params,
+                                  "list[dict[str, Any]]", vk::Body::Plain, store_search};
+
+// ---------------------------------------------------------------- AgentHooks
+
+PyObject* hooks_before_tool(Function*, Args& a) {
+    PyObject *self = a[0], *tool_name = a[1], *tool_input = a[2], *session_id = a[3],
+             *trace_id = a[4];
+    Ref client = getattr(self, k::client);
+    if (!client) return nullptr;
+    Ref agent_id = getattr(self, k::agent_id);
+    if (!agent_id) return nullptr;
+    PyObject* args[] = {client.get(), tool_name, agent_id.get(), session_id, tool_input, trace_id};
+    return call_method(k::gate, args, k::kw_gate).release();
+}
+
+// {} for no result, else {"result_preview": str(result)[:1000]}
+Ref observation_fields(PyObject* result) {
+    Ref fields = Ref::steal(PyDict_New());
+    if (!fields || result == Py_None) return fields;
+    Ref text = vk::as_text(result);
+    if (!text) return text;
+    if (PyUnicode_GET_LENGTH(text.get()) > 1000) {
+        text = Ref::steal(PyUnicode_Substring(text.get(), 0, 1000));
+        if (!text) return text;
+    }
+    if (PyDict_SetItem(fields.get(), k::result_preview, text.get()) < 0) return Ref();
+    return fields;
+}
+
+PyObject* hooks_after_tool(Function*, Args& a) {
+    PyObject *self = a[0], *tool_name = a[1], *session_id = a[2], *status = a[3],
+             *result = a[4], *trace_id = a[5];
+    Ref fields = observation_fields(result);
+    if (!fields) return nullptr;
+    Ref client = getattr(self, k::client);
+    if (!client) return nullptr;
+    Ref agent_id = getattr(self, k::agent_id);
+    if (!agent_id) return nullptr;
+    PyObject* args[] = {client.get(), agent_id.get(), tool_name, session_id,
+                        status,       fields.get(),   trace_id};
+    return vk::expect_dict_or_none(call_method(k::observe, args, k::kw_observe));
+}
+
+// "sdk_" + f"{uuid.uuid4().hex}"
+Ref new_correlation_id(Function* fn) {
+    Ref uuid = vk::lookup_global(fn, k::uuid);
+    if (!uuid) return uuid;
+    PyObject* args[] = {uuid.get()};
+    Ref value = call_method(k::uuid4, args);
+    if (!value) return value;
+    Ref hex = getattr(value.get(), k::hex);
+    if (!hex) return hex;
+    Ref text = Ref::steal(PyObject_Format(hex.get(), k::empty));
+    if (!text) return text;
+    return Ref::steal(PyUnicode_Concat(k::sdk_prefix, text.get()));
+}
+
+// Generator slots: parameters, then the body's locals.
+enum GuardSlot { kSelf, kToolName, kToolInput, kSessionId, kTraceId, kCorrelation, kDecision, kExc };
+constexpr int kGuardSuspended = 1;
+
+PyObject* guard_enter(Coroutine* co, vk::Step* step) {
+    auto& s = *co;
+    int truth = PyObject_IsTrue(s[kTraceId]);
+    if (truth < 0) return nullptr;
+    Ref correlation = truth ? Ref::borrow(s[kTraceId]) : new_correlation_id(co->fn);
+    if (!correlation) return nullptr;
+    vk::set_slot(co, kCorrelation, std::move(correlation));
+
+    PyObject* args[] = {s[kSelf], s[kToolName], s[kToolInput], s[kSessionId], s[kCorrelation]};
+    Ref decision = call_method(k::before_tool, args, k::kw_session_trace);
+    if (!decision) return nullptr;
+    vk::set_slot(co, kDecision, std::move(decision));
+
+    PyObject* require_args[] = {s[kDecision]};
+    if (!call_method(k::require, require_args)) return nullptr;
+    co->state = kGuardSuspended;
+    *step = vk::Step::Yield;
+    return Py_NewRef(s[kDecision]);
+}
+
+PyObject* guard_exit(Coroutine* co, PyObject* sent, vk::Step* step) {
+    auto& s = *co;
+    if (!sent) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        vk::set_slot(co, kExc, Ref::borrow(exc.get()));
+        {
+            vk::Handling handling(co, exc.get());
+            PyObject* args[] = {s[kSelf], s[kToolName], s[kSessionId],
+                                k::failed, exc.get(),   s[kCorrelation]};
+            if (!call_method(k::after_tool, args, k::kw_failed_report)) return nullptr;
+        }
+        PyErr_SetRaisedException(exc.release());
+        return nullptr;
+    }
+    PyObject* args[] = {s[kSelf], s[kToolName], s[kSessionId], s[kCorrelation]};
+    if (!call_method(k::after_tool, args, k::kw_session_trace)) return nullptr;
+    *step = vk::Step::Return;
+    Py_RETURN_NONE;
+}
+
+PyObject* guard_step(Coroutine* co, PyObject* sent, vk::Step* step) {
+    if (co->state == vk::kCreated) return sent ? guard_enter(co, step) : nullptr;
+    return guard_exit(co, sent, step);
+}
+
+const Param hooks_before_params[] = {
+    vk::self_param,
+    {"tool_name", "str", Kind::PosOrKw, Check::Str},
+    {"tool_input", "Mapping[str, Any] | None", Kind::PosOrKw, Check::None, vk::none_default},
+    {"session_id", "str", Kind::KwOnly, Check::Str, vk::str_default("")},
+    {"trace_id", "str", Kind::KwOnly, Check::Str, vk::str_default("")},
+};
+const Param hooks_after_params[] = {
+    vk::self_param,
+    {"tool_name", "str", Kind::PosOrKw, Check::Str},
+    {"session_id", "str", Kind::KwOnly, Check::Str, vk::str_default("")},
+    {"outcome_status", "str", Kind::KwOnly, Check::Str, vk::str_default("SUCCESS")},
+    {"result", "Any", Kind::KwOnly, Check::None, vk::none_default},
+    {"trace_id", "str", Kind::KwOnly, Check::Str, vk::str_default("")},
+};
+const char* const guard_locals[] = {"correlation_id", "decision", "exc"};
+
+const FuncDef hooks_before_def = {"before_tool", "AgentHooks.before_tool", hooks_before_params,
+                                  "GateDecision", vk::Body::Plain, hooks_before_tool};
+const FuncDef hooks_after_def = {"after_tool", "AgentHooks.after_tool", hooks_after_params,
+                                 "dict[str, Any]", vk::Body::Plain, hooks_after_tool};
+const FuncDef hooks_guard_def = {
+    .name = "guard",
+    .qualname = "AgentHooks.guard",
+    .params = hooks_before_params,
+    .returns = "Iterator[GateDecision]",
+    .body = vk::Body::Generator,
+    .step = guard_step,
+    .locals = guard_locals,
+};
+
+// ---------------------------------------------------------------- openai_tools
+
+const char openai_tools_doc[] =
+    "Voluntary function tools for OpenAI-compatible hosts.\n\n"
+    "    These schemas do not enforce Governance. A host must call ``gate`` from a\n"
+    "    before-tool lifecycle hook to guarantee that a denied tool never runs.\n"
+    "    ";
+
+struct Property {
+    PyObject** name;
+    PyObject** type;
+};
+
+// {"type": "function", "function": {"name", "description", "parameters": {...}}}
+Ref tool_schema(PyObject* name, const char* description, std::initializer_list<Property> props,
+                PyObject* required) {
+    Ref tool = Ref::steal(PyDict_New());
+    if (!tool || PyDict_SetItem(tool.get(), k::type, k::function) < 0) return Ref();
+    Ref function = Ref::steal(PyDict_New());
+    Ref desc = Ref::steal(PyUnicode_InternFromString(description));
+    if (!function || !desc || PyDict_SetItem(function.get(), k::name, name) < 0 ||
+        PyDict_SetItem(function.get(), k::description, desc.get()) < 0)
+        return Ref();
+    Ref params = Ref::steal(PyDict_New());
+    if (!params || PyDict_SetItem(params.get(), k::type, k::object) < 0) return Ref();
+    Ref properties = Ref::steal(PyDict_New());
+    if (!properties) return Ref();
+    for (const Property& p : props) {
+        Ref schema = Ref::steal(PyDict_New());
+        if (!schema || PyDict_SetItem(schema.get(), k::type, *p.type) < 0 ||
+            PyDict_SetItem(properties.get(), *p.name, schema.get()) < 0)
+            return Ref();
+    }
+    if (PyDict_SetItem(params.get(), k::properties, properties.get()) < 0) return Ref();
+    Ref req = Ref::steal(PyList_New(1));
+    if (!req) return Ref();
+    PyList_SET_ITEM(req.get(), 0, Py_NewRef(required));
+    if (PyDict_SetItem(params.get(), k::required, req.get()) < 0 ||
+        PyDict_SetItem(params.get(), k::additional_properties, Py_False) < 0 ||
+        PyDict_SetItem(function.get(), k::parameters, params.get()) < 0 ||
+        PyDict_SetItem(tool.get(), k::function, function.get()) < 0)
+        return Ref();
+    return tool;
+}
+
+PyObject* openai_tools(Function*, Args&) {
+    std::array<Ref, 3> tools = {
+        tool_schema(k::velkor_context, "Retrieve bounded conversational memory for a question.",
+                    {{&k::query, &k::string}, {&k::max_tokens, &k::integer}}, k::query),
+        tool_schema(k::velkor_remember,
+                    "Store a conversational turn in the local memory product.",
+                    {{&k::text, &k::string}, {&k::role, &k::string}, {&k::session_id, &k::string}},
+                    k::text),
+        tool_schema(k::velkor_gate, "Check an agent tool call against local Governance policy.",
+                    {{&k::tool_name, &k::string},
+                     {&k::agent_id, &k::string},
+                     {&k::tool_input, &k::object}},
+                    k::tool_name),
+    };
+    for (const Ref& t : tools)
+        if (!t) return nullptr;
+    PyObject* list = PyList_New(3);
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(list, i, tools[i].newref());
+    return list;
+}
+
+const FuncDef openai_tools_def = {
+    .name = "openai_tools",
+    .qualname = "openai_tools",
+    .params = {},
+    .returns = "list[dict[str, Any]]",
+    .impl = openai_tools,
+    .doc = openai_tools_doc,
+};
+
+// ---------------------------------------------------------------- dispatch
+
+bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+
+// A new dict of `obj`'s attributes, each under the key of the same name, read in order.
+Ref attributes_dict(PyObject* obj, std::initializer_list<std::pair<PyObject*, PyObject*>> keys) {
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return result;
+    for (auto [key, attr] : keys) {
+        Ref value = getattr(obj, attr);
+        if (!value || PyDict_SetItem(result.get(), key, value.get()) < 0) return Ref();
+    }
+    return result;
+}
+
+PyObject* dispatch_context(PyObject* client, PyObject* arguments) {
+    Ref query = get_or(arguments, k::query, k::empty);
+    if (!query || !(query = vk::as_text(query.get()))) return nullptr;
+    Ref max_tokens = get_or(arguments, k::max_tokens, k::seven_thousand);
+    if (!max_tokens || !(max_tokens = vk::as_int(max_tokens.get()))) return nullptr;
+    PyObject* args[] = {client, query.get(), max_tokens.get()};
+    Ref result = call_method(k::context, args, k::kw_max_tokens);
+    if (!result) return nullptr;
+    return attributes_dict(result.get(), {{k::context, k::text},
+                                          {k::hash, k::block_hash},
+                                          {k::token_count, k::token_count},
+                                          {k::status, k::status}})
+        .release();
+}
+
+PyObject* dispatch_remember(PyObject* client, PyObject* arguments) {
+    Ref text = get_or(arguments, k::text, k::empty);
+    if (!text || !(text = vk::as_text(text.get()))) return nullptr;
+    Ref role = get_or(arguments, k::role, k::user);
+    if (!role || !(role = vk::as_text(role.get()))) return nullptr;
+    Ref session = get_or(arguments, k::session_id, k::sdk);
+    if (!session || !(session = vk::as_text(session.get()))) return nullptr;
+    PyObject* args[] = {client, text.get(), role.get(), session.get()};
+    return vk::expect_dict_or_none(call_method(k::remember, args, k::kw_role_session));
+}
+
+PyObject* dispatch_gate(Function* fn, PyObject* client, PyObject* arguments) {
+    Ref tool_name = get_or(arguments, k::tool_name, k::process);
+    if (!tool_name || !(tool_name = vk::as_text(tool_name.get()))) return nullptr;
+    Ref agent_id = get_or(arguments, k::agent_id, k::empty);
+    if (!agent_id || !(agent_id = vk::as_text(agent_id.get()))) return nullptr;
+    Ref tool_input = mapping_get(arguments, k::tool_input);
+    if (!tool_input) return nullptr;
+    Ref mapping = vk::lookup_global(fn, k::Mapping);
+    if (!mapping) return nullptr;
+    int is_mapping = PyObject_IsInstance(tool_input.get(), mapping.get());
+    if (is_mapping < 0) return nullptr;
+    tool_input = is_mapping ? mapping_get(arguments, k::tool_input) : Ref::steal(PyDict_New());
+    if (!tool_input) return nullptr;
+    PyObject* args[] = {client, tool_name.get(), agent_id.get(), tool_input.get()};
+    Ref decision = call_method(k::gate, args, k::kw_gate_tool);
+    if (!decision) return nullptr;
+    return attributes_dict(decision.get(), {{k::allow, k::allow},
+                                            {k::governed, k::governed},
+                                            {k::reason, k::reason},
+                                            {k::degraded, k::degraded},
+                                            {k::outcome, k::outcome}})
+        .release();
+}
+
+PyObject* dispatch(Function* fn, Args& a) {
+    PyObject *client = a[0], *name = a[1], *arguments = a[2];
+    if (same_text(name, k::velkor_context)) return dispatch_context(client, arguments);
+    if (same_text(name, k::velkor_remember)) return dispatch_remember(client, arguments);
+    if (same_text(name, k::velkor_gate)) return dispatch_gate(fn, client, arguments);
+    Ref message = Ref::steal(PyUnicode_FromFormat("unknown Velkor tool: %U", name));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+}
+
+const Param dispatch_params[] = {
+    {"client", "VelkorClient"},
+    {"name", "str", Kind::PosOrKw, Check::Str},
+    {"arguments", "Mapping[str, Any]"},
+};
+const char* const dispatch_locals[] = {"result", "decision"};
+const FuncDef dispatch_def = {
+    .name = "dispatch",
+    .qualname = "dispatch",
+    .params = dispatch_params,
+    .returns = "dict[str, Any]",
+    .impl = dispatch,
+    .locals = dispatch_locals,
+};
+
+// ---------------------------------------------------------------- module body
+
+int bind(PyObject* module, const char* name, Ref value) {
+    return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
+}
+
+Ref function(const FuncDef& def, PyObject* module) { return vk::make_function(def, module); }
+
+Ref lang_chain_memory(PyObject* m) {
+    Ref memory_key = Ref::steal(PyUnicode_InternFromString("history"));
+    Ref init = function(memory_init_def, m);
+    Ref getter = function(memory_variables_def, m);
+    Ref variables = getter ? Ref::steal(PyObject_CallOneArg(
+                                 reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()))
+                           : Ref();
+    Ref load = function(memory_load_def, m);
+    Ref save = function(memory_save_def, m);
+    Ref clear = function(memory_clear_def, m);
+    if (!memory_key || !init || !variables || !load || !save || !clear) return Ref();
+    return vk::make_class(m, "LangChainMemory", nullptr,
+                          {{"memory_key", memory_key.get()},
+                           {"__init__", init.get()},
+                           {"memory_variables", variables.get()},
+                           {"load_memory_variables", load.get()},
+                           {"save_context", save.get()},
+                           {"clear", clear.get()}});
+}
+
+Ref lang_graph_store(PyObject* m) {
+    Ref init = function(store_init_def, m);
+    Ref put = function(store_put_def, m);
+    Ref search = function(store_search_def, m);
+    if (!init || !put || !search) return Ref();
+    return vk::make_class(m, "LangGraphStore", store_doc,
+                          {{"__init__", init.get()}, {"put", put.get()}, {"search", search.get()}});
+}
+
+Ref agent_hooks(PyObject* m) {
+    PyObject* globals = PyModule_GetDict(m);
+    Ref annotations = Ref::steal(
+        Py_BuildValue("{s:s,s:s}", "client", "VelkorClient", "agent_id", "str"));
+    Ref before = function(hooks_before_def, m);
+    Ref after = function(hooks_after_def, m);
+    Ref guard_fn = function(hooks_guard_def, m);
+    if (!annotations || !before || !after || !guard_fn) return Ref();
+    PyObject* contextmanager = PyDict_GetItemString(globals, "contextmanager");  // borrowed
+    if (!contextmanager) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", "contextmanager");
+        return Ref();
+    }
+    Ref guard = Ref::steal(PyObject_CallOneArg(contextmanager, guard_fn.get()));
+    if (!guard) return Ref();
+    Ref cls = vk::make_class(m, "AgentHooks", nullptr,
+                             {{"__annotations__", annotations.get()},
+                              {"before_tool", before.get()},
+                              {"after_tool", after.get()},
+                              {"guard", guard.get()}});
+    if (!cls) return cls;
+    PyObject* dataclass = PyDict_GetItemString(globals, "dataclass");  // borrowed
+    if (!dataclass) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", "dataclass");
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallOneArg(dataclass, cls.get()));
+}
+
+int module_body(PyObject* m) {
+    if (vk::import_module(m, "json", "json", 0, {}) < 0 ||
+        vk::import_module(m, "uuid", "uuid", 0, {}) < 0 ||
+        vk::import_module(m, "collections.abc", "collections.abc", 0,
+                          {"Iterator", "Mapping", "Sequence"}) < 0 ||
+        vk::import_module(m, "contextlib", "contextlib", 0, {"contextmanager"}) < 0 ||
+        vk::import_module(m, "dataclasses", "dataclasses", 0, {"dataclass"}) < 0 ||
+        vk::import_module(m, "typing", "typing", 0, {"Any"}) < 0 ||
+        vk::import_module(m, "velkor_agent_hooks.client", "client", 1,
+                          {"GateDecision", "VelkorClient"}) < 0)
+        return -1;
+    if (bind(m, "LangChainMemory", lang_chain_memory(m)) < 0 ||
+        bind(m, "LangGraphStore", lang_graph_store(m)) < 0 ||
+        bind(m, "AgentHooks", agent_hooks(m)) < 0 ||
+        bind(m, "openai_tools", function(openai_tools_def, m)) < 0 ||
+        bind(m, "dispatch", function(dispatch_def, m)) < 0)
+        return -1;
+    return 0;
+}
+
+vk::ModuleState state = {
+    .name = "velkor_agent_hooks.adapters",
+    .short_name = "adapters",
+    .file = "src/velkor_agent_hooks/adapters",
+    .doc = "Small framework adapters with no framework imports.\n\n"
+           "The objects use the method shapes expected by common hosts but deliberately\n"
+           "avoid making LangChain, LangGraph, CrewAI, OpenClaw, or Hermes hard "
+           "dependencies.\n",
+    .body = module_body,
+    .constants = make_constants,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_adapters() { return vk::module_init(state); }

@@ -1,0 +1,2 @@
+#include "runtime.hpp"
+PyMODINIT_FUNC PyInit_parlow() { return nullptr; }
