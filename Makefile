@@ -1,5 +1,6 @@
 # Two entry points do all set-up on first use: `make demo` and `make test`.
 VENV ?= .venv
+BUILD_DIR ?= build/release
 PY := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
@@ -12,7 +13,7 @@ $(VENV)/.deps: requirements-dev.txt scripts/find-python
 	@touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=$(BUILD_DIR) .
 	@touch $@
 
 demo: $(VENV)/.installed

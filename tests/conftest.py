@@ -1,0 +1,92 @@
+import gc
+import tracemalloc
+from types import SimpleNamespace
+
+import pytest
+
+
+class Decision(SimpleNamespace):
+    """Gate decision double: require() raises when the call is denied."""
+
+    def require(self):
+        if not self.allow:
+            raise PermissionError(f"denied: {self.reason}")
+
+
+def allowed():
+    return Decision(allow=True, governed=True, reason="ok", degraded=False, outcome="ALLOWED")
+
+
+def denied():
+    return Decision(allow=False, governed=True, reason="policy", degraded=False, outcome="DENIED")
+
+
+class Recorder:
+    """Client double: records (method, args, kwargs) of every call, answers from `results`.
+
+    A result that is callable is called with the call's arguments; one that is an exception
+    instance is raised.
+    """
+
+    def __init__(self, **results):
+        self.calls = []
+        self.results = {
+            "context": SimpleNamespace(text="ctx", block_hash="h1", token_count=3, status="ok"),
+            "remember": {"stored": True},
+            "remember_turns": {"stored": 2},
+            "gate": allowed(),
+            "observe": {"recorded": True},
+            "doctor": {"ok": True},
+            **results,
+        }
+
+    def __getattr__(self, name):
+        if name.startswith("__"):
+            raise AttributeError(name)
+
+        def method(*args, **kwargs):
+            self.calls.append((name, args, kwargs))
+            result = self.results[name]
+            if isinstance(result, BaseException):
+                raise result
+            return result(*args, **kwargs) if callable(result) else result
+
+        return method
+
+    def names(self):
+        return [c[0] for c in self.calls]
+
+
+@pytest.fixture
+def recorder():
+    return Recorder()
+
+
+def assert_no_leak(fn, *, rounds=3000, warmup=300, limit=16_384):
+    """Runs fn many times and fails if traced memory keeps growing."""
+    for _ in range(warmup):
+        fn()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            fn()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < limit, f"memory grew by {grown} bytes over {rounds} calls"
+
+
+def raises_each_time(exc_type, fn):
+    """A callable for assert_no_leak that expects fn to raise exc_type."""
+
+    def run():
+        try:
+            fn()
+        except exc_type:
+            return
+        raise AssertionError(f"{exc_type.__name__} not raised")
+
+    return run
