@@ -1,0 +1,21 @@
+"""The tour: every adapter and the async facade on the embedded client."""
+
+import async_facade
+import langchain_memory
+import langgraph_store
+import tool_calling
+
+
+def main() -> None:
+    for title, example in [
+        ("LangChain-style memory", langchain_memory),
+        ("LangGraph-style store", langgraph_store),
+        ("Tool calling with governance", tool_calling),
+        ("asyncio facade", async_facade),
+    ]:
+        print(f"\n=== {title} ===")
+        example.main()
+
+
+if __name__ == "__main__":
+    main()
