@@ -22,6 +22,20 @@ demo: $(VENV)/.installed
 test: $(VENV)/.installed
 	$(PY) -m pytest
 
+# AddressSanitizer + UndefinedBehaviorSanitizer build of both modules, whole suite.
+ASAN_VENV := .venv-asan
+$(ASAN_VENV)/.installed: $(VENV)/.deps $(SOURCES)
+	@test -x $(ASAN_VENV)/bin/python || "$$(scripts/find-python)" -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q -r requirements-dev.txt
+	VELKOR_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
+		--config-settings=build-dir=build/asan --config-settings=cmake.build-type=Debug .
+	@touch $@
+
+test-asan: $(ASAN_VENV)/.installed
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc VELKOR_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
+
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .

@@ -41,7 +41,7 @@ class Recorder:
         }
 
     def __getattr__(self, name):
-        if name.startswith("__"):
+        if name.startswith("_") or name not in self.__dict__.get("results", {}):
             raise AttributeError(name)
 
         def method(*args, **kwargs):

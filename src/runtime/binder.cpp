@@ -85,14 +85,16 @@ int bind_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames, PyObject* c
 }
 
 void add_subclass_note() {
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref note = Ref::steal(PyUnicode_FromString(
+    // Interned once: method lookups cache their name object, so a fresh one per call would
+    // fill the interpreter's method cache with copies.
+    static PyObject* add_note = PyUnicode_InternFromString("add_note");
+    static PyObject* note = PyUnicode_InternFromString(
         "Note that this function is deliberately stricter than PEP-484 and rejects "
-        "subclasses of builtin types."));
-    if (note) {
-        PyObject* args[] = {exc, note.get()};
-        Ref res = Ref::steal(PyObject_VectorcallMethod(
-            Ref::steal(PyUnicode_FromString("add_note")).get(), args, 2, nullptr));
+        "subclasses of builtin types.");
+    PyObject* exc = PyErr_GetRaisedException();
+    if (add_note && note) {
+        PyObject* args[] = {exc, note};
+        Ref res = Ref::steal(PyObject_VectorcallMethod(add_note, args, 2, nullptr));
         if (!res) PyErr_Clear();
     } else {
         PyErr_Clear();

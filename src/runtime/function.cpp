@@ -213,7 +213,7 @@ Ref make_code(Function* fn, const FuncDef& def) {
     if (fn->varkw >= 0) flags |= CO_VARKEYWORDS;
     if (def.body == Body::Generator) flags |= CO_GENERATOR;
     if (def.body == Body::Coroutine) flags |= CO_COROUTINE;
-    Ref replace = getattr(code.get(), Ref::steal(PyUnicode_FromString("replace")).get());
+    Ref replace = getattr(code.get(), Ref::steal(PyUnicode_InternFromString("replace")).get());
     if (!replace) return Ref();
     Ref kw = Ref::steal(Py_BuildValue(
         "{s:n,s:i,s:n,s:O,s:n,s:i,s:O}", "co_argcount", static_cast<Py_ssize_t>(fn->npos),
