@@ -22,6 +22,9 @@ demo: $(VENV)/.installed
 test: $(VENV)/.installed
 	$(PY) -m pytest
 
+bench: $(VENV)/.installed
+	cd bench && ../$(PY) run.py
+
 # AddressSanitizer + UndefinedBehaviorSanitizer build of both modules, whole suite.
 ASAN_VENV := .venv-asan
 $(ASAN_VENV)/.installed: $(VENV)/.deps $(SOURCES)

@@ -77,9 +77,12 @@ int bind_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames, PyObject* c
                          fn->def->name, key);
             return -1;
         }
-        Ref& collected = out.own[fn->varkw];
-        if (!collected && !(collected = Ref::steal(PyDict_New()))) return -1;
-        if (PyDict_SetItem(collected.get(), key, kwvalues[k]) < 0) return -1;
+        if (!out.v[fn->varkw]) {
+            PyObject* collected = PyDict_New();
+            if (!collected) return -1;
+            out.own(fn->varkw, collected);
+        }
+        if (PyDict_SetItem(out.v[fn->varkw], key, kwvalues[k]) < 0) return -1;
     }
     return 0;
 }
@@ -127,7 +130,8 @@ int check_str(const Param& p, PyObject* value) {
     return -1;
 }
 
-int convert_int(const Param& p, PyObject* value, Ref& out) {
+int convert_int(const Param& p, Args& args, int i) {
+    PyObject* value = args.v[i];
     if (PyLong_CheckExact(value)) return 0;
     if (!PyNumber_Check(value)) {
         Ref holder;
@@ -137,18 +141,25 @@ int convert_int(const Param& p, PyObject* value, Ref& out) {
         if (PyLong_Check(value)) add_subclass_note();
         return -1;
     }
-    out = Ref::steal(PyNumber_Long(value));
-    return out ? 0 : -1;
+    PyObject* converted = PyNumber_Long(value);
+    if (!converted) return -1;
+    args.own(i, converted);
+    return 0;
 }
 
 }  // namespace
 
 int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
     int nparams = fn->npos + fn->nkwonly + (fn->varkw >= 0 ? 1 : 0);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    // The common call: every parameter given by position.
+    if (nkw == 0 && nargs == nparams && nargs == fn->npos) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out.v[i] = args[i];
+        return 0;
+    }
     if (nparams == 0) return bind_no_params(fn, nargs, kwnames);
 
     Py_ssize_t max = fn->npos;
-    out.defaults_hold = Ref::borrow(fn->defaults);
     Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
     if (ndefaults > max) ndefaults = max;
     Py_ssize_t min = max - ndefaults;
@@ -158,8 +169,8 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         return -1;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out.v[i] = args[i];
+    for (int i = static_cast<int>(nargs); i < nparams; ++i) out.v[i] = nullptr;
 
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* const* kwvalues = args + nargs;
     if (nkw == 0) {
         if (nargs < min) {
@@ -182,31 +193,30 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         if (left > 0 && bind_keywords(fn, nargs, kwnames, kwvalues, out) < 0) return -1;
     }
 
-    for (Py_ssize_t i = nargs; i < max; ++i)
-        if (!out.v[i]) out.v[i] = PyTuple_GET_ITEM(fn->defaults, ndefaults - (max - i));
-
-    if (fn->nkwonly > 0) {
-        out.kwdefaults_hold = Ref::borrow(fn->kwdefaults);
-        for (int i = fn->npos; i < fn->npos + fn->nkwonly; ++i) {
-            if (out.v[i]) continue;
-            if (fn->kwdefaults) {
-                PyObject* d = PyDict_GetItemWithError(fn->kwdefaults, fn->names[i]);
-                if (d) {
-                    out.own[i] = Ref::borrow(d);
-                    out.v[i] = d;
-                    continue;
-                }
-                if (PyErr_Occurred()) return -1;
-            }
-            PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", fn->def->name,
-                         fn->names[i]);
-            return -1;
-        }
+    for (Py_ssize_t i = nargs; i < max; ++i) {
+        if (out.v[i]) continue;
+        if (!out.defaults_hold) out.defaults_hold = Py_NewRef(fn->defaults);
+        out.v[i] = PyTuple_GET_ITEM(out.defaults_hold, ndefaults - (max - i));
     }
-    if (fn->varkw >= 0) {
-        Ref& collected = out.own[fn->varkw];
-        if (!collected && !(collected = Ref::steal(PyDict_New()))) return -1;
-        out.v[fn->varkw] = collected.get();
+
+    for (int i = fn->npos; i < fn->npos + fn->nkwonly; ++i) {
+        if (out.v[i]) continue;
+        if (fn->kwdefaults) {
+            PyObject* d = nullptr;
+            if (PyDict_GetItemRef(fn->kwdefaults, fn->names[i], &d) < 0) return -1;
+            if (d) {
+                out.own(i, d);
+                continue;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", fn->def->name,
+                     fn->names[i]);
+        return -1;
+    }
+    if (fn->varkw >= 0 && !out.v[fn->varkw]) {
+        PyObject* collected = PyDict_New();
+        if (!collected) return -1;
+        out.own(fn->varkw, collected);
     }
     return 0;
 }
@@ -215,8 +225,7 @@ int apply_checks(Function* fn, Args& args) {
     const auto& params = fn->def->params;
     for (size_t i = 0; i < params.size(); ++i) {
         if (params[i].check != Check::Int) continue;
-        if (convert_int(params[i], args.v[i], args.own[i]) < 0) return -1;
-        if (args.own[i]) args.v[i] = args.own[i].get();
+        if (convert_int(params[i], args, static_cast<int>(i)) < 0) return -1;
     }
     for (size_t i = 0; i < params.size(); ++i) {
         Check c = params[i].check;

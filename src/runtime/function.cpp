@@ -18,7 +18,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         add_function_traceback(fn, false);
         return nullptr;
     }
-    if (apply_checks(fn, bound) < 0) return nullptr;
+    if (fn->has_checks && apply_checks(fn, bound) < 0) return nullptr;
     if (fn->def->body != Body::Plain) return coroutine_new(fn, bound);
     PyObject* result = fn->def->impl(fn, bound);
     if (!result) add_function_traceback(fn, false);
@@ -267,6 +267,7 @@ Ref make_function(const FuncDef& def, PyObject* module) {
     fn->code = fn->globals = fn->weakreflist = fn->type_params = nullptr;
     fn->npos = fn->nkwonly = 0;
     fn->varkw = -1;
+    fn->has_checks = false;
     for (auto& n : fn->names) n = nullptr;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(fn));
 
@@ -289,6 +290,7 @@ Ref make_function(const FuncDef& def, PyObject* module) {
         if (p.kind == Kind::PosOrKw) ++fn->npos;
         if (p.kind == Kind::KwOnly) ++fn->nkwonly;
         if (p.kind == Kind::VarKw) fn->varkw = static_cast<int16_t>(i);
+        if (p.check != Check::None) fn->has_checks = true;
         if (p.annotation) {
             Ref ann = Ref::steal(PyUnicode_FromString(p.annotation));
             if (!ann || PyDict_SetItem(fn->annotations, fn->names[i], ann.get()) < 0)

@@ -76,11 +76,24 @@ struct FuncDef {
 // ---------------------------------------------------------------- bound arguments
 
 struct Args {
-    PyObject* v[kMaxParams] = {};  // borrowed from the call, or from `own`/the holds below
-    Ref own[kMaxParams];           // converted values and collected **kwargs
-    Ref defaults_hold;             // __defaults__ / __kwdefaults__ may be rebound during the call
-    Ref kwdefaults_hold;
+    PyObject* v[kMaxParams];  // in parameter order; borrowed from the call or owned below
+    uint32_t owned = 0;       // bit i: v[i] is a reference this object owns
+    PyObject* defaults_hold = nullptr;  // __defaults__ may be rebound during the call
+
+    Args() = default;
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
+    ~Args() {
+        for (uint32_t m = owned; m; m &= m - 1) Py_DECREF(v[__builtin_ctz(m)]);
+        Py_XDECREF(defaults_hold);
+    }
     PyObject* operator[](int i) const { return v[i]; }
+    // Sets v[i] to a new reference that this object then owns.
+    void own(int i, PyObject* value) {
+        if (owned & (1u << i)) Py_DECREF(v[i]);
+        v[i] = value;
+        owned |= 1u << i;
+    }
 };
 
 // ---------------------------------------------------------------- objects
@@ -128,6 +141,7 @@ struct Function {
     // Interned parameter names in order, and counts derived from the definition.
     PyObject* names[kMaxParams];
     int16_t npos, nkwonly, varkw;  // varkw: index, or -1
+    bool has_checks;               // any parameter with a type rule
 };
 
 struct Coroutine {

@@ -521,7 +521,7 @@ Ref tool_schema(PyObject* name, const char* description, std::initializer_list<P
     return tool;
 }
 
-PyObject* openai_tools(Function*, Args&) {
+Ref make_tools() {
     std::array<Ref, 3> tools = {
         tool_schema(k::velkor_context, "Retrieve bounded conversational memory for a question.",
                     {{&k::query, &k::string}, {&k::max_tokens, &k::integer}}, k::query),
@@ -536,11 +536,48 @@ PyObject* openai_tools(Function*, Args&) {
                     k::tool_name),
     };
     for (const Ref& t : tools)
-        if (!t) return nullptr;
-    PyObject* list = PyList_New(3);
-    if (!list) return nullptr;
-    for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(list, i, tools[i].newref());
+        if (!t) return Ref();
+    Ref list = Ref::steal(PyList_New(3));
+    if (!list) return list;
+    for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(list.get(), i, tools[i].newref());
     return list;
+}
+
+// A new copy of every dict and list in `o`; strings and other leaves are shared.
+PyObject* fresh_copy(PyObject* o) {
+    if (PyList_CheckExact(o)) {
+        Py_ssize_t n = PyList_GET_SIZE(o);
+        Ref list = Ref::steal(PyList_New(n));
+        if (!list) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = fresh_copy(PyList_GET_ITEM(o, i));
+            if (!item) return nullptr;
+            PyList_SET_ITEM(list.get(), i, item);
+        }
+        return list.release();
+    }
+    if (!PyDict_CheckExact(o)) return Py_NewRef(o);
+    Ref dict = Ref::steal(PyDict_Copy(o));
+    if (!dict) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(o, &pos, &key, &value)) {
+        if (!PyDict_CheckExact(value) && !PyList_CheckExact(value)) continue;
+        Ref copy = Ref::steal(fresh_copy(value));
+        if (!copy || PyDict_SetItem(dict.get(), key, copy.get()) < 0) return nullptr;
+    }
+    return dict.release();
+}
+
+// The schemas are built once and copied level by level: every call gets new dicts and
+// lists throughout, and copying a finished dict is cheaper than filling a new one.
+PyObject* openai_tools(Function*, Args&) {
+    static PyObject* tools = make_tools().release();
+    if (!tools) {
+        tools = make_tools().release();
+        if (!tools) return nullptr;
+    }
+    return fresh_copy(tools);
 }
 
 const FuncDef openai_tools_def = {
