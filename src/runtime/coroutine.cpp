@@ -166,7 +166,8 @@ PySendResult send_ex(Coroutine* co, PyObject* arg, bool thrown, bool closing,
             return PYGEN_ERROR;
         }
         if (arg != Py_None) {
-            finish(co);
+            // A generator refused this way is done; a coroutine stays unstarted, as CPython's.
+            if (!co->coroutine) finish(co);
             PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s",
                          kind_name(co));
             return PYGEN_ERROR;

@@ -1,0 +1,84 @@
+"""What a host sees without reading the source: typing, introspection and the examples."""
+
+import inspect
+import pydoc
+import runpy
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import velkor_agent_hooks.adapters as adapters
+import velkor_agent_hooks.parlow as parlow
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = sorted((ROOT / "examples").glob("*.py"))
+
+
+def mypy(*paths):
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *map(str, paths)],
+        capture_output=True,
+        text=True,
+        cwd=ROOT,
+    )
+
+
+def test_examples_type_check_clean():
+    result = mypy(*EXAMPLES)
+    assert result.returncode == 0, result.stdout
+
+
+def test_wrong_calls_are_each_reported():
+    wrong = ROOT / "tests" / "typing" / "wrong_calls.py"
+    result = mypy(wrong)
+    expected = {n for n, line in enumerate(wrong.read_text().splitlines(), 1) if "# error" in line}
+    reported = {
+        int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line
+    }
+    assert expected <= reported, result.stdout
+
+
+def routines():
+    for cls in (adapters.LangChainMemory, adapters.LangGraphStore, adapters.AgentHooks):
+        for name, value in vars(cls).items():
+            if (callable(value) and not name.startswith("__")) or name == "__init__":
+                yield f"{cls.__name__}.{name}", getattr(cls, name)
+    yield "openai_tools", adapters.openai_tools
+    yield "dispatch", adapters.dispatch
+    for name in ("__init__", "from_env", *ASYNC_OPS):
+        yield f"AsyncVelkorClient.{name}", getattr(parlow.AsyncVelkorClient, name)
+
+
+ASYNC_OPS = ("remember", "context", "remember_turns", "gate", "observe", "doctor")
+
+
+@pytest.mark.parametrize(("qualname", "func"), list(routines()), ids=[q for q, _ in routines()])
+def test_every_function_introspects(qualname, func):
+    target = inspect.unwrap(func)
+    sig = inspect.signature(func)
+    assert target.__qualname__ == qualname
+    assert sig.return_annotation == target.__annotations__["return"]
+    for name, param in sig.parameters.items():
+        if name in target.__annotations__:
+            assert param.annotation == target.__annotations__[name]
+    is_async = qualname.split(".")[-1] in ASYNC_OPS and qualname.startswith("Async")
+    assert inspect.iscoroutinefunction(func) is is_async
+    assert inspect.isgeneratorfunction(target) is qualname.endswith(".guard")
+    text = pydoc.render_doc(func, renderer=pydoc.plaintext)
+    assert qualname.split(".")[-1] in text
+    assert all(name in text for name in sig.parameters)
+
+
+def test_help_renders_both_modules():
+    for module, names in ((adapters, ("LangChainMemory", "dispatch")), (parlow, ("gate",))):
+        text = pydoc.render_doc(module, renderer=pydoc.plaintext)
+        assert all(name in text for name in names)
+
+
+@pytest.mark.parametrize("path", EXAMPLES, ids=[p.stem for p in EXAMPLES])
+def test_examples_run(path, capsys, monkeypatch):
+    monkeypatch.syspath_prepend(str(path.parent))
+    runpy.run_path(str(path), run_name="__main__")
+    assert capsys.readouterr().out
