@@ -7,12 +7,18 @@ from velkor_agent_hooks.client import (
     GovernanceDenied,
     VelkorClient,
     estimate_tokens,
+    serve,
 )
 
 
-@pytest.fixture
-def client():
-    return VelkorClient(agent_id="agent-1", deny_tools=["shell"])
+@pytest.fixture(params=["embedded", "http"])
+def client(request):
+    """The same behaviour is required of both backends; the remote one denies on the server."""
+    if request.param == "embedded":
+        return VelkorClient(agent_id="agent-1", deny_tools=["shell"])
+    server = serve(deny_tools=["shell"])
+    request.addfinalizer(server.close)
+    return VelkorClient(base_url=server.url, agent_id="agent-1", timeout=5)
 
 
 class TestMemory:
@@ -108,7 +114,8 @@ class TestGovernance:
         assert (observe["outcome_status"], observe["fields"]) == ("FAILED", {"n": 1})
         client.remember("x")
         report = client.doctor()
-        assert type(report) is dict and report["backend"] == "embedded"
+        assert type(report) is dict and report["base_url"] == client.base_url
+        assert report["backend"] == ("http" if client.base_url else "embedded")
         assert (report["memories"], report["audit_events"], report["deny_tools"]) == (
             1,
             2,
@@ -117,16 +124,18 @@ class TestGovernance:
 
 
 def test_from_env_reads_variables_and_overrides_win(monkeypatch):
-    monkeypatch.setenv("VELKOR_BASE_URL", "http://svc:8080")
     monkeypatch.setenv("VELKOR_PROJECT", "proj")
     monkeypatch.setenv("VELKOR_AGENT_ID", "env-agent")
     monkeypatch.setenv("VELKOR_DENY_TOOLS", " shell, ,rm ")
     monkeypatch.setenv("VELKOR_TIMEOUT", "2.5")
     client = VelkorClient.from_env(agent_id="override")
-    assert (client.base_url, client.project, client.timeout) == ("http://svc:8080", "proj", 2.5)
+    assert (client.base_url, client.project, client.timeout) == (None, "proj", 2.5)
     assert client.agent_id == "override"
     assert client.deny_tools == {"shell", "rm"}
     assert not client.gate("rm").allow
+    monkeypatch.setenv("VELKOR_BASE_URL", "http://127.0.0.1:9/velkor")
+    assert "'http'" in repr(VelkorClient.from_env())  # nothing is sent on construction
+    assert "'embedded'" in repr(VelkorClient.from_env(base_url=""))
     monkeypatch.setenv("VELKOR_TIMEOUT", "soon")
     with pytest.raises(ValueError, match="VELKOR_TIMEOUT"):
         VelkorClient.from_env()
@@ -152,6 +161,10 @@ def test_from_env_reads_variables_and_overrides_win(monkeypatch):
         (lambda c: c.observe(tool_name="t", fields=[1]), TypeError),
         (lambda c: VelkorClient(deny_tools="shell"), TypeError),
         (lambda c: VelkorClient(timeout=0), ValueError),
+        (lambda c: VelkorClient(base_url="ftp://127.0.0.1/"), ValueError),
+        (lambda c: VelkorClient(base_url="127.0.0.1:8787"), ValueError),
+        (lambda c: VelkorClient(base_url="http://127.0.0.1:http"), ValueError),
+        (lambda c: VelkorClient(base_url="http://127.0.0.1:1/?x=1"), ValueError),
     ],
 )
 def test_bad_input(client, call, error):

@@ -1,9 +1,10 @@
 """Synchronous client for the Velkor memory and governance service.
 
 ``VelkorClient`` is the one object through which the rest of the package reaches the
-service. This version carries an embedded, in-memory backend so that everything runs
-with the standard library alone; all state lives in that backend and is lost with the
-client. One client may be shared by many threads.
+service. Without ``base_url`` it uses an embedded, in-memory backend (standard library only;
+all state is lost with the client). With ``base_url`` it sends each operation as JSON over
+HTTP to a Velkor server, such as ``python -m velkor_agent_hooks.client serve`` or
+:func:`serve` starts. One client may be shared by many threads with either backend.
 
 Memory:
 
@@ -15,11 +16,32 @@ Memory:
 * ``block_hash`` is the first 16 hex digits of the SHA-256 of the UTF-8 context text.
 
 Governance: ``gate`` allows every tool except those in ``deny_tools``; ``gate`` and
-``observe`` append an audit event holding every keyword they received.
+``observe`` append an audit event holding every keyword they received. With a remote
+backend the server's deny list applies and the server keeps the audit; a tool in the
+client's own ``deny_tools`` is denied too.
+
+Remote backend. Arguments are validated on the client before anything is sent, as for the
+embedded backend (``TypeError``/``ValueError``, no request). ``tool_input`` and ``fields``
+must be JSON-serialisable (``TypeError`` otherwise). Each request opens a new connection
+with the client's ``timeout``. Failures raise subclasses of ``VelkorError``:
+
+* ``VelkorConnectionError`` (a ``ConnectionError``): refused, reset, unknown host.
+* ``VelkorTimeout`` (a ``TimeoutError``): no connection or reply within ``timeout``.
+* ``VelkorHTTPError``: any status but 200; ``status``, and the server's ``message`` and
+  ``error_type``. The server answers 400 when the operation raised ``TypeError`` or
+  ``ValueError`` (``error_type`` names it) or the body is not a JSON object, 404 for an
+  unknown path, 405 for a wrong method, 409 when the client's project is not the
+  server's, 413 for a body over 32 MiB, and 500 for any other server failure.
+* ``VelkorProtocolError``: a reply that is not HTTP, not a JSON object, or lacks a field.
+
+Wire: ``POST /v1/context``, ``/v1/remember``, ``/v1/gate``, ``/v1/observe`` take a JSON
+object of arguments; ``GET /v1/doctor``, ``/v1/memories``, ``/v1/audit-events`` take none.
+Errors reply ``{"error": {"type": ..., "message": ...}}``. The header ``X-Velkor-Project``
+carries the client's project, percent-encoded.
 
 Environment variables read by ``VelkorClient.from_env`` (keyword overrides win):
 
-* ``VELKOR_BASE_URL``: service URL; empty means none.
+* ``VELKOR_BASE_URL``: server URL (e.g. ``http://127.0.0.1:8787``); empty means embedded.
 * ``VELKOR_PROJECT``: project name, default "default".
 * ``VELKOR_AGENT_ID``: default agent identity for ``gate`` and ``observe``.
 * ``VELKOR_DENY_TOOLS``: comma-separated tool names that ``gate`` denies.
@@ -28,24 +50,39 @@ Environment variables read by ``VelkorClient.from_env`` (keyword overrides win):
 
 from __future__ import annotations
 
+import argparse
+import dataclasses
 import hashlib
+import http.client
+import json
 import math
 import os
 import re
+import signal
+import sys
 import threading
 import uuid
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import UTC, datetime
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from socketserver import TCPServer
 from typing import Any
+from urllib.parse import quote, unquote, urlsplit
 
 __all__ = [
     "ContextResult",
     "GateDecision",
     "GovernanceDenied",
     "VelkorClient",
+    "VelkorConnectionError",
     "VelkorError",
+    "VelkorHTTPError",
+    "VelkorProtocolError",
+    "VelkorServer",
+    "VelkorTimeout",
     "estimate_tokens",
+    "serve",
 ]
 
 __version__ = "0.1.0"
@@ -59,10 +96,34 @@ _ENV_VARS = {
     "deny_tools": "VELKOR_DENY_TOOLS",
     "timeout": "VELKOR_TIMEOUT",
 }
+_PROJECT_HEADER = "X-Velkor-Project"
+_MAX_BODY = 32 * 1024 * 1024
 
 
 class VelkorError(Exception):
     """A client-side failure talking to the service."""
+
+
+class VelkorConnectionError(VelkorError, ConnectionError):
+    """The server could not be reached: refused, reset or unknown host."""
+
+
+class VelkorTimeout(VelkorError, TimeoutError):
+    """No connection or no reply within the client's ``timeout``."""
+
+
+class VelkorHTTPError(VelkorError):
+    """The server answered with a status other than 200."""
+
+    def __init__(self, status: int, message: str, error_type: str = "") -> None:
+        super().__init__(f"HTTP {status}: {message}")
+        self.status = status
+        self.message = message
+        self.error_type = error_type
+
+
+class VelkorProtocolError(VelkorError):
+    """The reply was not the JSON object that the operation expects."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -242,10 +303,140 @@ class _EmbeddedBackend:
         }
 
 
+_JSON_TYPES = {"str": str, "int": int, "bool": bool}
+
+
+def _reply_fields(reply: dict[str, Any], where: str, **types: type) -> list[Any]:
+    values = [reply.get(name) for name in types]
+    for (name, kind), value in zip(types.items(), values, strict=True):
+        # Exact types: JSON true must not pass for an int, nor 1 for a bool.
+        if type(value) is not kind:
+            raise VelkorProtocolError(f"{where}: reply field {name!r} is not a {kind.__name__}")
+    return values
+
+
+def _reply_result[T](cls: type[T], reply: dict[str, Any], where: str) -> T:
+    fields = dataclasses.fields(cls)  # type: ignore[arg-type]
+    types = {f.name: _JSON_TYPES[str(f.type)] for f in fields}
+    return cls(*_reply_fields(reply, where, **types))
+
+
+def _reply_rows(reply: dict[str, Any], where: str, key: str) -> list[Any]:
+    (rows,) = _reply_fields(reply, where, **{key: list})
+    if not all(type(row) is dict for row in rows):
+        raise VelkorProtocolError(f"{where}: reply field {key!r} holds a non-object")
+    return rows
+
+
+def _arguments(event: dict[str, Any]) -> dict[str, Any]:
+    """The keywords of the ``gate`` or ``observe`` call that built ``event``."""
+    return {key: value for key, value in event.items() if key != "kind"}
+
+
+class _HttpBackend:
+    """The embedded backend's operations, sent to a Velkor server. Inputs arrive validated."""
+
+    kind = "http"
+
+    def __init__(self, base_url: str, project: str, timeout: float, deny: frozenset[str]) -> None:
+        parts = urlsplit(base_url)
+        if parts.scheme not in ("http", "https") or not parts.hostname or parts.query:
+            raise ValueError(f"base_url must be http(s)://host[:port][/path], got {base_url!r}")
+        port = parts.port  # ValueError for a port that is not a number in range
+        https = parts.scheme == "https"
+        self._connection = http.client.HTTPSConnection if https else http.client.HTTPConnection
+        self._address = (parts.hostname, port)
+        self._prefix = parts.path.rstrip("/")
+        self._timeout = timeout
+        self._deny = deny
+        self._headers = {"Accept": "application/json", _PROJECT_HEADER: quote(project)}
+
+    def _call(self, method: str, path: str, payload: dict[str, Any] | None = None) -> dict:
+        where, headers, body = f"{method} {path}", dict(self._headers), None
+        if payload is not None:
+            # Serialise first: a value JSON cannot carry fails before any connection is made.
+            body = json.dumps(payload).encode()
+            headers["Content-Type"] = "application/json"
+        conn = self._connection(*self._address, timeout=self._timeout)
+        try:
+            conn.request(method, self._prefix + path, body=body, headers=headers)
+            response = conn.getresponse()
+            status, data = response.status, response.read()
+        except TimeoutError as exc:
+            raise VelkorTimeout(f"{where}: no reply within {self._timeout:g} s") from exc
+        except ConnectionError as exc:
+            raise VelkorConnectionError(f"{where}: {exc}") from exc
+        except http.client.HTTPException as exc:
+            raise VelkorProtocolError(f"{where}: malformed HTTP reply: {exc!r}") from exc
+        except OSError as exc:
+            raise VelkorConnectionError(f"{where}: {exc}") from exc
+        finally:
+            conn.close()
+        try:
+            reply = json.loads(data)
+        except ValueError:
+            reply = None
+        if status != 200:
+            error = reply.get("error") if isinstance(reply, dict) else None
+            if isinstance(error, dict) and isinstance(error.get("message"), str):
+                raise VelkorHTTPError(status, error["message"], str(error.get("type") or ""))
+            text = data.decode("utf-8", "replace").strip()[:200]
+            raise VelkorHTTPError(status, text or http.client.responses.get(status, "error"))
+        if type(reply) is not dict:
+            raise VelkorProtocolError(f"{where}: reply is not a JSON object")
+        return reply
+
+    def store(
+        self, items: list[tuple[str, str]], session_id: str, user_id: str, timestamp: str
+    ) -> list[str]:
+        turns = [{"role": role, "text": text} for role, text in items]
+        payload = {"turns": turns, "session_id": session_id, "user_id": user_id}
+        reply = self._call("POST", "/v1/remember", {**payload, "timestamp": timestamp})
+        (ids,) = _reply_fields(reply, "remember", ids=list)
+        if len(ids) != len(items) or not all(type(i) is str for i in ids):
+            raise VelkorProtocolError(f"remember: expected {len(items)} ids, got {ids!r}")
+        return ids
+
+    def recall(self, query: str, max_tokens: int) -> ContextResult:
+        reply = self._call("POST", "/v1/context", {"query": query, "max_tokens": max_tokens})
+        return _reply_result(ContextResult, reply, "context")
+
+    def decide(self, event: dict[str, Any]) -> GateDecision:
+        reply = self._call("POST", "/v1/gate", _arguments(event))
+        decision = _reply_result(GateDecision, reply, "gate")
+        if decision.allow and event["tool_name"] in self._deny:
+            reason = "client deny_tools policy lists this tool"
+            return dataclasses.replace(decision, allow=False, reason=reason, outcome="DENIED")
+        return decision
+
+    def record(self, event: dict[str, Any]) -> str:
+        reply = self._call("POST", "/v1/observe", _arguments(event))
+        return _reply_fields(reply, "observe", event_id=str)[0]
+
+    def memories(self) -> list[dict[str, Any]]:
+        return _reply_rows(self._call("GET", "/v1/memories"), "memories", "memories")
+
+    def events(self) -> list[dict[str, Any]]:
+        return _reply_rows(self._call("GET", "/v1/audit-events"), "audit-events", "events")
+
+    def status(self) -> dict[str, Any]:
+        reply = self._call("GET", "/v1/doctor")
+        memories, events, deny, version = _reply_fields(
+            reply, "doctor", memories=int, audit_events=int, deny_tools=list, version=str
+        )
+        return {
+            "backend": self.kind,
+            "memories": memories,
+            "audit_events": events,
+            "deny_tools": sorted(self._deny.union(map(str, deny))),
+            "server_version": version,
+        }
+
+
 class VelkorClient:
     """Synchronous Velkor client; see the module docstring for behaviour.
 
-    ``base_url`` is stored for a remote backend; this version always uses the embedded one.
+    ``base_url`` selects the remote backend at that URL; None or "" the embedded one.
     """
 
     def __init__(
@@ -275,7 +466,11 @@ class VelkorClient:
         self.deny_tools = frozenset(deny)
         self.base_url = base_url
         self.timeout = float(timeout)
-        self._backend = _EmbeddedBackend(self.deny_tools)
+        self._backend: _EmbeddedBackend | _HttpBackend
+        if base_url:
+            self._backend = _HttpBackend(base_url, project, self.timeout, self.deny_tools)
+        else:
+            self._backend = _EmbeddedBackend(self.deny_tools)
 
     @classmethod
     def from_env(cls, **overrides: Any) -> VelkorClient:
@@ -440,3 +635,181 @@ class VelkorClient:
             **texts,
             **optional,
         }
+
+
+class _Reject(Exception):
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+_Route = Callable[[VelkorClient, dict[str, Any]], dict[str, Any]]
+_ROUTES: dict[str, dict[str, _Route]] = {
+    "/v1/context": {"POST": lambda c, body: dataclasses.asdict(c.context(**body))},
+    "/v1/remember": {"POST": lambda c, body: c.remember_turns(**body)},
+    "/v1/gate": {"POST": lambda c, body: dataclasses.asdict(c.gate(**body))},
+    "/v1/observe": {"POST": lambda c, body: c.observe(**body)},
+    "/v1/doctor": {"GET": lambda c, body: c.doctor()},
+    "/v1/memories": {"GET": lambda c, body: {"memories": c.memories()}},
+    "/v1/audit-events": {"GET": lambda c, body: {"events": c.audit_events()}},
+}
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server: VelkorServer
+    protocol_version = "HTTP/1.1"
+    server_version = f"Velkor/{__version__}"
+
+    def do_GET(self) -> None:
+        self._handle("GET")
+
+    def do_POST(self) -> None:
+        self._handle("POST")
+
+    def log_message(self, format: str, *args: Any) -> None:
+        pass  # One line per request would drown the console and the test output.
+
+    def _handle(self, method: str) -> None:
+        headers: dict[str, str] = {}
+        try:
+            reply, status = self._dispatch(method, headers), 200
+        except _Reject as exc:
+            reply, status = _error_reply("RequestError", exc), exc.status
+        except (TypeError, ValueError) as exc:
+            reply, status = _error_reply(type(exc).__name__, exc), 400
+        except Exception as exc:
+            reply, status = _error_reply(type(exc).__name__, exc), 500
+        body = json.dumps(reply).encode()
+        self.send_response(status)
+        headers |= {"Content-Type": "application/json", "Content-Length": str(len(body))}
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+
+    def _dispatch(self, method: str, headers: dict[str, str]) -> dict[str, Any]:
+        # Read the body first: closing a socket with unread input would reset the connection.
+        body = self._read_body() if method == "POST" else {}
+        route = _ROUTES.get(urlsplit(self.path).path)
+        if route is None:
+            raise _Reject(404, f"no such endpoint: {self.path}")
+        if method not in route:
+            headers["Allow"] = ", ".join(route)
+            raise _Reject(405, f"{self.path} does not accept {method}")
+        client = self.server.client
+        project = unquote(self.headers.get(_PROJECT_HEADER, client.project))
+        if project != client.project:
+            raise _Reject(409, f"this server serves project {client.project!r}, not {project!r}")
+        return route[method](client, body)
+
+    def _read_body(self) -> dict[str, Any]:
+        length = int(self.headers.get("Content-Length") or 0)
+        if not 0 <= length <= _MAX_BODY:
+            self.close_connection = True  # the unread body cannot be taken for the next request
+            raise _Reject(413, f"request body must be 0 to {_MAX_BODY} bytes, not {length}")
+        try:
+            body = json.loads(self.rfile.read(length))
+        except ValueError as exc:
+            raise _Reject(400, f"request body is not JSON: {exc}") from None
+        if type(body) is not dict:
+            raise _Reject(400, "request body must be a JSON object")
+        return body
+
+
+def _error_reply(kind: str, exc: Exception) -> dict[str, Any]:
+    return {"error": {"type": kind, "message": str(exc)}}
+
+
+class VelkorServer(ThreadingHTTPServer):
+    """An embedded backend served over HTTP, one thread per connection; see :func:`serve`."""
+
+    daemon_threads = True
+    request_queue_size = 128
+
+    def __init__(
+        self,
+        host: str = "127.0.0.1",
+        port: int = 0,
+        *,
+        project: str = "default",
+        deny_tools: Iterable[str] = (),
+    ) -> None:
+        self.client = VelkorClient(project=project, deny_tools=deny_tools)
+        self._thread: threading.Thread | None = None
+        super().__init__((host, port), _Handler)
+
+    def server_bind(self) -> None:
+        # HTTPServer.server_bind would look the host name up in DNS; nothing here needs it.
+        TCPServer.server_bind(self)
+        self.server_name, self.server_port = self.server_address[:2]
+
+    @property
+    def url(self) -> str:
+        host, port = self.server_address[:2]
+        return f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
+
+    def start(self) -> VelkorServer:
+        """Serve in a background daemon thread until :meth:`close`."""
+        if self._thread is None:
+            name = f"velkor-server-{self.server_port}"
+            # A short poll keeps close() quick; shutdown waits for the next poll.
+            self._thread = threading.Thread(
+                target=self.serve_forever, args=(0.05,), name=name, daemon=True
+            )
+            self._thread.start()
+        return self
+
+    def close(self) -> None:
+        """Stop serving, wait for the serving thread and close the listening socket."""
+        if self._thread is not None:
+            self.shutdown()
+            self._thread.join()
+            self._thread = None
+        self.server_close()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+def serve(
+    host: str = "127.0.0.1",
+    port: int = 0,
+    *,
+    project: str = "default",
+    deny_tools: Iterable[str] = (),
+) -> VelkorServer:
+    """Start a server in a background thread and return it; its ``url`` is the base URL.
+
+    Port 0 takes a free port. Stop it with ``close()`` or by using it in a ``with`` block.
+    This is for hosts, examples and tests; the native modules never start a server.
+    """
+    return VelkorServer(host, port, project=project, deny_tools=deny_tools).start()
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m velkor_agent_hooks.client")
+    commands = parser.add_subparsers(dest="command", required=True)
+    serve_cmd = commands.add_parser("serve", help="serve an in-memory backend over HTTP")
+    serve_cmd.add_argument("--host", default="127.0.0.1", help="address to bind (127.0.0.1)")
+    serve_cmd.add_argument("--port", type=int, default=8787, help="port; 0 picks a free one")
+    serve_cmd.add_argument("--project", default="default", help="project served (default)")
+    serve_cmd.add_argument("--deny-tools", default="", help="comma-separated tools to deny")
+    args = parser.parse_args(argv)
+    deny = [name.strip() for name in args.deny_tools.split(",") if name.strip()]
+    try:
+        server = VelkorServer(args.host, args.port, project=args.project, deny_tools=deny)
+    except (OSError, OverflowError, ValueError) as exc:
+        print(f"error: cannot serve on {args.host}:{args.port}: {exc}", file=sys.stderr)
+        return 1
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    with server:
+        print(f"Velkor server listening on {server.url}", flush=True)
+        try:
+            server.serve_forever()
+        except KeyboardInterrupt:
+            print("stopped", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
