@@ -87,21 +87,15 @@ int bind_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames, PyObject* c
     return 0;
 }
 
+// Interned at module execution: method lookups cache the name object they are given.
+PyObject* add_note_name;
+PyObject* subclass_note;
+
 void add_subclass_note() {
-    // Interned once: method lookups cache their name object, so a fresh one per call would
-    // fill the interpreter's method cache with copies.
-    static PyObject* add_note = PyUnicode_InternFromString("add_note");
-    static PyObject* note = PyUnicode_InternFromString(
-        "Note that this function is deliberately stricter than PEP-484 and rejects "
-        "subclasses of builtin types.");
     PyObject* exc = PyErr_GetRaisedException();
-    if (add_note && note) {
-        PyObject* args[] = {exc, note};
-        Ref res = Ref::steal(PyObject_VectorcallMethod(add_note, args, 2, nullptr));
-        if (!res) PyErr_Clear();
-    } else {
-        PyErr_Clear();
-    }
+    PyObject* args[] = {exc, subclass_note};
+    Ref res = Ref::steal(PyObject_VectorcallMethod(add_note_name, args, 2, nullptr));
+    if (!res) PyErr_Clear();
     PyErr_SetRaisedException(exc);
 }
 
@@ -148,6 +142,16 @@ int convert_int(const Param& p, Args& args, int i) {
 }
 
 }  // namespace
+
+int binder_constants() {
+    if (!add_note_name && !(add_note_name = PyUnicode_InternFromString("add_note"))) return -1;
+    if (!subclass_note &&
+        !(subclass_note = PyUnicode_InternFromString(
+              "Note that this function is deliberately stricter than PEP-484 and rejects "
+              "subclasses of builtin types.")))
+        return -1;
+    return 0;
+}
 
 int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
     int nparams = fn->npos + fn->nkwonly + (fn->varkw >= 0 ? 1 : 0);

@@ -11,6 +11,11 @@ namespace {
 
 const char* kind_name(Coroutine* co) { return co->coroutine ? "coroutine" : "generator"; }
 
+// Interned once, at module execution: the interpreter's method cache keeps the name object
+// it was asked with, so a fresh string per lookup would pile up there.
+PyObject* close_name;
+PyObject* throw_name;
+
 void finish(Coroutine* co) {
     co->state = kFinished;
     Py_CLEAR(co->awaiting);
@@ -58,7 +63,7 @@ int close_iter(PyObject* it) {
     Ref meth;
     {
         PyObject* m = nullptr;
-        if (PyObject_GetOptionalAttrString(it, "close", &m) < 0) PyErr_WriteUnraisable(it);
+        if (PyObject_GetOptionalAttr(it, close_name, &m) < 0) PyErr_WriteUnraisable(it);
         meth = Ref::steal(m);
     }
     if (!meth) return 0;
@@ -94,7 +99,7 @@ PySendResult throw_delegate(Coroutine* co, PyObject** result) {
         return step_body(co, Ref(), result);
     }
     PyObject* meth = nullptr;
-    if (PyObject_GetOptionalAttrString(it.get(), "throw", &meth) < 0) {
+    if (PyObject_GetOptionalAttr(it.get(), throw_name, &meth) < 0) {
         Py_CLEAR(co->awaiting);
         return step_body(co, Ref(), result);
     }
@@ -578,6 +583,12 @@ PyObject* coroutine_new(Function* fn, Args& args) {
         co->slots[i] = i < nparams ? Py_NewRef(args.v[i]) : nullptr;
     PyObject_GC_Track(co);
     return reinterpret_cast<PyObject*>(co);
+}
+
+int coroutine_constants() {
+    if (!close_name && !(close_name = PyUnicode_InternFromString("close"))) return -1;
+    if (!throw_name && !(throw_name = PyUnicode_InternFromString("throw"))) return -1;
+    return 0;
 }
 
 void set_slot(Coroutine* co, int i, Ref value) { Py_XSETREF(co->slots[i], value.release()); }

@@ -10,6 +10,9 @@ int apply_checks(Function* fn, Args& args);
 PyObject* coroutine_new(Function* fn, Args& args);
 // "module.qualname" of a function, for traceback entries.
 void add_function_traceback(Function* fn, bool bare);
-int ready_types();
+// Readies the runtime's types and interns its own names; once per module execution.
+int runtime_ready();
+int coroutine_constants();
+int binder_constants();
 
 }  // namespace vk

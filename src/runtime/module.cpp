@@ -79,7 +79,7 @@ int run_exec(ModuleState& st, PyObject* module) {
     }
     if (check_version(st) < 0) return -1;
     if (!st.constants_ready) {
-        if (ready_types() < 0 || st.constants() < 0) return -1;
+        if (runtime_ready() < 0 || st.constants() < 0) return -1;
         st.constants_ready = true;
     }
     PyObject* modules = PyImport_GetModuleDict();  // borrowed

@@ -51,10 +51,10 @@ void add_traceback(const char* funcname, int line, const char* file, PyObject* g
     PyErr_SetRaisedException(exc);
 }
 
-int ready_types() {
+int runtime_ready() {
     for (PyTypeObject* t : {&FunctionType, &GeneratorType, &CoroutineType, &CoroutineWrapperType})
         if (PyType_Ready(t) < 0) return -1;
-    return 0;
+    return coroutine_constants() < 0 ? -1 : binder_constants();
 }
 
 }  // namespace vk
