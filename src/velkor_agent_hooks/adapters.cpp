@@ -120,6 +120,9 @@ int make_constants() {
     return 0;
 }
 
+// collections.abc.Mapping as imported at load.
+PyObject* abc_mapping;
+
 // ---------------------------------------------------------------- shared steps
 
 // mapping.get(key); an exact dict's get cannot be overridden, so it is read directly.
@@ -639,7 +642,10 @@ PyObject* dispatch_gate(Function* fn, PyObject* client, PyObject* arguments) {
     if (!tool_input) return nullptr;
     Ref mapping = vk::lookup_global(fn, k::Mapping);
     if (!mapping) return nullptr;
-    int is_mapping = PyObject_IsInstance(tool_input.get(), mapping.get());
+    // dict is registered with collections.abc.Mapping for good, so that answer is known.
+    int is_mapping = mapping.get() == abc_mapping && PyDict_CheckExact(tool_input.get())
+                         ? 1
+                         : PyObject_IsInstance(tool_input.get(), mapping.get());
     if (is_mapping < 0) return nullptr;
     tool_input = is_mapping ? mapping_get(arguments, k::tool_input) : Ref::steal(PyDict_New());
     if (!tool_input) return nullptr;
@@ -745,6 +751,18 @@ Ref agent_hooks(PyObject* m) {
     return Ref::steal(PyObject_CallOneArg(dataclass, cls.get()));
 }
 
+// Keeps the Mapping bound at load when dicts are instances of it (the real ABC): a dict's
+// membership in an ABC it is registered with cannot change afterwards.
+int remember_mapping_abc(PyObject* m) {
+    PyObject* mapping = PyDict_GetItemWithError(PyModule_GetDict(m), k::Mapping);  // borrowed
+    Ref probe = Ref::steal(PyDict_New());
+    if (!mapping || !probe) return PyErr_Occurred() ? -1 : 0;
+    int is_mapping = PyObject_IsInstance(probe.get(), mapping);
+    if (is_mapping < 0) return -1;
+    Py_XSETREF(abc_mapping, is_mapping ? Py_NewRef(mapping) : nullptr);
+    return 0;
+}
+
 int module_body(PyObject* m) {
     if (vk::import_module(m, "json", "json", 0, {}) < 0 ||
         vk::import_module(m, "uuid", "uuid", 0, {}) < 0 ||
@@ -756,6 +774,7 @@ int module_body(PyObject* m) {
         vk::import_module(m, "velkor_agent_hooks.client", "client", 1,
                           {"GateDecision", "VelkorClient"}) < 0)
         return -1;
+    if (remember_mapping_abc(m) < 0) return -1;
     if (bind(m, "LangChainMemory", lang_chain_memory(m)) < 0 ||
         bind(m, "LangGraphStore", lang_graph_store(m)) < 0 ||
         bind(m, "AgentHooks", agent_hooks(m)) < 0 ||
