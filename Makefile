@@ -39,14 +39,17 @@ test-asan: $(ASAN_VENV)/.installed
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc VELKOR_SANITIZED=1 $(ASAN_VENV)/bin/python -m pytest -p no:cacheprovider
 
+CXX_SOURCES := $(wildcard src/runtime/*.cpp src/runtime/*.hpp src/velkor_agent_hooks/*.cpp)
+
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 
 format: $(VENV)/.deps
 	$(VENV)/bin/ruff format .
 	$(VENV)/bin/ruff check --fix .
-	clang-format -i src/runtime/*.cpp src/runtime/*.hpp src/velkor_agent_hooks/*.cpp
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build $(VENV) .venv-asan

@@ -10,8 +10,7 @@ void raise_count(Function* fn, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given)
     Py_ssize_t expected = given < min ? min : max;
     const char* qualifier = given < min ? "at least" : "at most";
     if (min == max) qualifier = "exactly";
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  fn->def->name, qualifier, expected, expected == 1 ? "" : "s", given);
 }
 
@@ -38,8 +37,7 @@ int param_index(Function* fn, PyObject* key, int from, int to) {
 
 int bind_no_params(Function* fn, Py_ssize_t nargs, PyObject* kwnames) {
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() %s", fn->def->name,
-                     "takes no keyword arguments");
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", fn->def->name, "takes no keyword arguments");
         return -1;
     }
     if (nargs != 0) {

@@ -9,7 +9,9 @@ namespace vk {
 
 namespace {
 
-const char* kind_name(Coroutine* co) { return co->coroutine ? "coroutine" : "generator"; }
+const char* kind_name(Coroutine* co) {
+    return co->coroutine ? "coroutine" : "generator";
+}
 
 // Interned once, at module execution: the interpreter's method cache keeps the name object
 // it was asked with, so a fresh string per lookup would pile up there.
@@ -149,8 +151,7 @@ PySendResult step_body(Coroutine* co, Ref sent, PyObject** result) {
 }
 
 // One resumption: `thrown` means the raised exception is thrown in instead of sending `arg`.
-PySendResult send_ex(Coroutine* co, PyObject* arg, bool thrown, bool closing,
-                     PyObject** result) {
+PySendResult send_ex(Coroutine* co, PyObject* arg, bool thrown, bool closing, PyObject** result) {
     *result = nullptr;
     if (co->running) {
         PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(co));
@@ -221,11 +222,10 @@ int set_thrown(PyObject* const* args, Py_ssize_t nargs) {
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : nullptr;
     PyObject* tb = nargs > 2 ? args[2] : nullptr;
-    if (nargs > 1 &&
-        PyErr_WarnEx(PyExc_DeprecationWarning,
-                     "the (type, exc, tb) signature of throw() is deprecated, "
-                     "use the single-arg signature instead.",
-                     1) < 0)
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
         return -1;
     if (tb == Py_None) tb = nullptr;
     if (tb && !PyTraceBack_Check(tb)) {
@@ -251,8 +251,7 @@ int set_thrown(PyObject* const* args, Py_ssize_t nargs) {
     }
     if (PyExceptionInstance_Check(typ)) {
         if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError,
-                            "instance exception may not have a separate value");
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
             return -1;
         }
         if (tb) PyException_SetTraceback(typ, tb);
@@ -427,7 +426,9 @@ PyObject* get_awaiting(PyObject* self, void*) {
 PyObject* get_code(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<Coroutine*>(self)->fn->code);
 }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_none(PyObject*, void*) {
+    Py_RETURN_NONE;
+}
 
 PyGetSetDef generator_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -463,8 +464,7 @@ PyMethodDef coro_methods[] = {
 // ---- the iterator that `__await__` returns
 
 struct Wrapper {
-    PyObject_HEAD
-    PyObject* co;
+    PyObject_HEAD PyObject* co;
 };
 
 PyObject* coro_await(PyObject* self) {
@@ -475,16 +475,24 @@ PyObject* coro_await(PyObject* self) {
     return reinterpret_cast<PyObject*>(w);
 }
 
-PyObject* wrapper_co(PyObject* self) { return reinterpret_cast<Wrapper*>(self)->co; }
-PyObject* w_send(PyObject* self, PyObject* arg) { return coro_send(wrapper_co(self), arg); }
-PyObject* w_iternext(PyObject* self) { return coro_iternext(wrapper_co(self)); }
+PyObject* wrapper_co(PyObject* self) {
+    return reinterpret_cast<Wrapper*>(self)->co;
+}
+PyObject* w_send(PyObject* self, PyObject* arg) {
+    return coro_send(wrapper_co(self), arg);
+}
+PyObject* w_iternext(PyObject* self) {
+    return coro_iternext(wrapper_co(self));
+}
 PySendResult w_am_send(PyObject* self, PyObject* arg, PyObject** result) {
     return coro_am_send(wrapper_co(self), arg, result);
 }
 PyObject* w_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return coro_throw(wrapper_co(self), args, nargs);
 }
-PyObject* w_close(PyObject* self, PyObject*) { return coro_close(wrapper_co(self), nullptr); }
+PyObject* w_close(PyObject* self, PyObject*) {
+    return coro_close(wrapper_co(self), nullptr);
+}
 int w_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<Wrapper*>(self)->co);
     return 0;
@@ -497,8 +505,8 @@ void w_dealloc(PyObject* self) {
 
 PyMethodDef wrapper_methods[] = {
     {"send", w_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w_throw)), METH_FASTCALL,
+     nullptr},
     {"close", w_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -510,8 +518,7 @@ PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, w_am_send};
 }  // namespace
 
 PyTypeObject GeneratorType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "velkor_native.generator",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velkor_native.generator",
     .tp_basicsize = offsetof(Coroutine, slots),
     .tp_itemsize = sizeof(PyObject*),
     .tp_dealloc = coro_dealloc,
@@ -530,8 +537,7 @@ PyTypeObject GeneratorType = {
 };
 
 PyTypeObject CoroutineType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "velkor_native.coroutine",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velkor_native.coroutine",
     .tp_basicsize = offsetof(Coroutine, slots),
     .tp_itemsize = sizeof(PyObject*),
     .tp_dealloc = coro_dealloc,
@@ -548,8 +554,7 @@ PyTypeObject CoroutineType = {
 };
 
 PyTypeObject CoroutineWrapperType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "velkor_native.coroutine_wrapper",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velkor_native.coroutine_wrapper",
     .tp_basicsize = sizeof(Wrapper),
     .tp_dealloc = w_dealloc,
     .tp_as_async = &wrapper_async,
@@ -591,6 +596,8 @@ int coroutine_constants() {
     return 0;
 }
 
-void set_slot(Coroutine* co, int i, Ref value) { Py_XSETREF(co->slots[i], value.release()); }
+void set_slot(Coroutine* co, int i, Ref value) {
+    Py_XSETREF(co->slots[i], value.release());
+}
 
 }  // namespace vk

@@ -174,8 +174,7 @@ PyMemberDef function_members[] = {
     {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakreflist), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY,
-     nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -196,8 +195,8 @@ Ref make_default(const Default& d) {
 }
 
 Ref make_code(Function* fn, const FuncDef& def) {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(fn->mod->file, def.name, def.line)));
+    Ref code =
+        Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(fn->mod->file, def.name, def.line)));
     if (!code) return code;
     Py_ssize_t nparams = static_cast<Py_ssize_t>(def.params.size());
     Py_ssize_t nlocals = nparams + static_cast<Py_ssize_t>(def.locals.size());
@@ -215,11 +214,11 @@ Ref make_code(Function* fn, const FuncDef& def) {
     if (def.body == Body::Coroutine) flags |= CO_COROUTINE;
     Ref replace = getattr(code.get(), Ref::steal(PyUnicode_InternFromString("replace")).get());
     if (!replace) return Ref();
-    Ref kw = Ref::steal(Py_BuildValue(
-        "{s:n,s:i,s:n,s:O,s:n,s:i,s:O}", "co_argcount", static_cast<Py_ssize_t>(fn->npos),
-        "co_posonlyargcount", 0, "co_kwonlyargcount", static_cast<Py_ssize_t>(fn->nkwonly),
-        "co_varnames", varnames.get(), "co_nlocals", nlocals, "co_flags", flags, "co_qualname",
-        fn->qualname));
+    Ref kw = Ref::steal(Py_BuildValue("{s:n,s:i,s:n,s:O,s:n,s:i,s:O}", "co_argcount",
+                                      static_cast<Py_ssize_t>(fn->npos), "co_posonlyargcount", 0,
+                                      "co_kwonlyargcount", static_cast<Py_ssize_t>(fn->nkwonly),
+                                      "co_varnames", varnames.get(), "co_nlocals", nlocals,
+                                      "co_flags", flags, "co_qualname", fn->qualname));
     if (!kw) return Ref();
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty) return Ref();
@@ -229,8 +228,7 @@ Ref make_code(Function* fn, const FuncDef& def) {
 }  // namespace
 
 PyTypeObject FunctionType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "velkor_native.function",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velkor_native.function",
     .tp_basicsize = sizeof(Function),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(Function, vectorcall),
@@ -277,8 +275,7 @@ Ref make_function(const FuncDef& def, PyObject* module) {
     fn->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     fn->globals = Py_XNewRef(PyModule_GetDict(module));
     fn->annotations = PyDict_New();
-    if (!fn->name || !fn->qualname || !fn->module || !fn->doc || !fn->globals ||
-        !fn->annotations)
+    if (!fn->name || !fn->qualname || !fn->module || !fn->doc || !fn->globals || !fn->annotations)
         return Ref();
 
     Ref defaults = Ref::steal(PyList_New(0));
@@ -293,8 +290,7 @@ Ref make_function(const FuncDef& def, PyObject* module) {
         if (p.check != Check::None) fn->has_checks = true;
         if (p.annotation) {
             Ref ann = Ref::steal(PyUnicode_FromString(p.annotation));
-            if (!ann || PyDict_SetItem(fn->annotations, fn->names[i], ann.get()) < 0)
-                return Ref();
+            if (!ann || PyDict_SetItem(fn->annotations, fn->names[i], ann.get()) < 0) return Ref();
         }
         if (p.dflt.tag == Default::Absent) continue;
         Ref value = make_default(p.dflt);
@@ -306,13 +302,11 @@ Ref make_function(const FuncDef& def, PyObject* module) {
             if (PyDict_SetItem(fn->kwdefaults, fn->names[i], value.get()) < 0) return Ref();
         }
     }
-    if (PyList_GET_SIZE(defaults.get()) > 0 &&
-        !(fn->defaults = PyList_AsTuple(defaults.get())))
+    if (PyList_GET_SIZE(defaults.get()) > 0 && !(fn->defaults = PyList_AsTuple(defaults.get())))
         return Ref();
     if (def.returns) {
         Ref ann = Ref::steal(PyUnicode_FromString(def.returns));
-        if (!ann || PyDict_SetItemString(fn->annotations, "return", ann.get()) < 0)
-            return Ref();
+        if (!ann || PyDict_SetItemString(fn->annotations, "return", ann.get()) < 0) return Ref();
     }
     Ref code = make_code(fn, def);
     if (!code) return Ref();

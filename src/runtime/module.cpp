@@ -136,8 +136,15 @@ PyObject* module_init(ModuleState& st) {
         st.slots[1] = {Py_mod_exec, reinterpret_cast<void*>(module_exec)};
         st.slots[2] = {0, nullptr};
         st.def = {
-            PyModuleDef_HEAD_INIT, st.short_name, st.doc, 0, st.methods, st.slots,
-            nullptr,               nullptr,       nullptr,
+            PyModuleDef_HEAD_INIT,
+            st.short_name,
+            st.doc,
+            0,
+            st.methods,
+            st.slots,
+            nullptr,
+            nullptr,
+            nullptr,
         };
     }
     return PyModuleDef_Init(&st.def);
@@ -166,8 +173,7 @@ int import_module(PyObject* module, const char* full, const char* name, int leve
         Ref locals = Ref::steal(PyDict_New());
         if (!modname || !locals) return -1;
         mod = Ref::steal(PyImport_ImportModuleLevelObject(
-            modname.get(), globals, locals.get(), fromlist.size() ? names.get() : nullptr,
-            level));
+            modname.get(), globals, locals.get(), fromlist.size() ? names.get() : nullptr, level));
         if (!mod) return -1;
     }
     if (fromlist.size() == 0) {

@@ -7,7 +7,7 @@
 namespace vk {
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -44,7 +44,7 @@ public:
     explicit operator bool() const noexcept { return p_ != nullptr; }
     void reset() noexcept { Py_CLEAR(p_); }
 
-private:
+  private:
     PyObject* p_ = nullptr;
 };
 

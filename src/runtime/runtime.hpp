@@ -29,8 +29,12 @@ struct Default {
 };
 constexpr Default no_default{};
 constexpr Default none_default{Default::NoneValue};
-constexpr Default str_default(const char* s) { return {Default::Text, s}; }
-constexpr Default int_default(long v) { return {Default::Integer, nullptr, v}; }
+constexpr Default str_default(const char* s) {
+    return {Default::Text, s};
+}
+constexpr Default int_default(long v) {
+    return {Default::Integer, nullptr, v};
+}
 
 struct Param {
     const char* name;
@@ -76,8 +80,8 @@ struct FuncDef {
 // ---------------------------------------------------------------- bound arguments
 
 struct Args {
-    PyObject* v[kMaxParams];  // in parameter order; borrowed from the call or owned below
-    uint32_t owned = 0;       // bit i: v[i] is a reference this object owns
+    PyObject* v[kMaxParams];            // in parameter order; borrowed from the call or owned below
+    uint32_t owned = 0;                 // bit i: v[i] is a reference this object owns
     PyObject* defaults_hold = nullptr;  // __defaults__ may be rebound during the call
 
     Args() = default;
@@ -122,8 +126,7 @@ inline ModuleState* state_of(PyModuleDef* def) {
 }
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FuncDef* def;
     ModuleState* mod;
     PyObject* name;
@@ -145,8 +148,7 @@ struct Function {
 };
 
 struct Coroutine {
-    PyObject_VAR_HEAD
-    Function* fn;
+    PyObject_VAR_HEAD Function* fn;
     PyObject* name;
     PyObject* qualname;
     PyObject* awaiting;  // iterator being delegated to, as `await`/`yield from`
@@ -179,7 +181,7 @@ void set_slot(Coroutine* co, int i, Ref value);
 // Inside a body, for the length of an `except` clause: `exc` is the handled exception, so
 // sys.exception() shows it and exceptions raised meanwhile take it as their context.
 class Handling {
-public:
+  public:
     Handling(Coroutine* co, PyObject* exc) : co_(co), saved_(co->exc_state.exc_value) {
         co->exc_state.exc_value = Py_NewRef(exc);
     }
@@ -187,7 +189,7 @@ public:
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
 
-private:
+  private:
     Coroutine* co_;
     PyObject* saved_;
 };
@@ -222,8 +224,7 @@ PyObject* kwnames(std::initializer_list<const char*> names);
 template <size_t N>
 inline Ref call_method(PyObject* name, PyObject* const (&args)[N], PyObject* kw = nullptr) {
     size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, const_cast<PyObject**>(args), N - nkw, kw));
+    return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args), N - nkw, kw));
 }
 template <size_t N>
 inline Ref call(PyObject* callable, PyObject* const (&args)[N], PyObject* kw = nullptr) {

@@ -21,17 +21,17 @@ namespace {
 
 namespace k {
 PyObject *get, *input, *query, *output, *answer, *empty, *client, *session_id, *agent_id,
-    *memory_key, *context, *remember, *text, *block_hash, *token_count, *status, *gate,
-    *observe, *require, *before_tool, *after_tool, *user, *assistant, *slash, *json, *dumps,
-    *uuid, *uuid4, *hex, *sdk_prefix, *failed, *result_preview, *Mapping, *velkor_context,
-    *velkor_remember, *velkor_gate, *max_tokens, *role, *sdk, *process, *tool_name, *tool_input,
-    *allow, *governed, *reason, *degraded, *outcome, *namespace_, *value, *score, *hash, *type,
-    *function, *name, *description, *parameters, *object, *properties, *required,
-    *additional_properties, *string, *integer;
+    *memory_key, *context, *remember, *text, *block_hash, *token_count, *status, *gate, *observe,
+    *require, *before_tool, *after_tool, *user, *assistant, *slash, *json, *dumps, *uuid, *uuid4,
+    *hex, *sdk_prefix, *failed, *result_preview, *Mapping, *velkor_context, *velkor_remember,
+    *velkor_gate, *max_tokens, *role, *sdk, *process, *tool_name, *tool_input, *allow, *governed,
+    *reason, *degraded, *outcome, *namespace_, *value, *score, *hash, *type, *function, *name,
+    *description, *parameters, *object, *properties, *required, *additional_properties, *string,
+    *integer;
 PyObject *seven_thousand, *one_float;
 // keyword-name tuples of the calls made
-PyObject *kw_role_session, *kw_session, *kw_max_tokens, *kw_gate, *kw_observe,
-    *kw_session_trace, *kw_failed_report, *kw_dumps, *kw_gate_tool;
+PyObject *kw_role_session, *kw_session, *kw_max_tokens, *kw_gate, *kw_observe, *kw_session_trace,
+    *kw_failed_report, *kw_dumps, *kw_gate_tool;
 }  // namespace k
 
 const vk::Constant constant_table[] = {
@@ -215,7 +215,9 @@ PyObject* memory_save(Function*, Args& a) {
     Py_RETURN_NONE;
 }
 
-PyObject* memory_clear(Function*, Args&) { Py_RETURN_NONE; }
+PyObject* memory_clear(Function*, Args&) {
+    Py_RETURN_NONE;
+}
 
 const Param memory_init_params[] = {
     vk::self_param,
@@ -227,18 +229,20 @@ const Param memory_load_params[] = {vk::self_param, {"inputs", "Mapping[str, Any
 const Param memory_save_params[] = {
     vk::self_param, {"inputs", "Mapping[str, Any]"}, {"outputs", "Mapping[str, Any]"}};
 
-const FuncDef memory_init_def = {"__init__", "LangChainMemory.__init__", memory_init_params,
-                                 "None", vk::Body::Plain, memory_init};
+const FuncDef memory_init_def = {"__init__",         "LangChainMemory.__init__",
+                                 memory_init_params, "None",
+                                 vk::Body::Plain,    memory_init};
 const FuncDef memory_variables_def = {"memory_variables", "LangChainMemory.memory_variables",
-                                      memory_self_params, "list[str]", vk::Body::Plain,
-                                      memory_variables};
+                                      memory_self_params, "list[str]",
+                                      vk::Body::Plain,    memory_variables};
 const FuncDef memory_load_def = {"load_memory_variables", "LangChainMemory.load_memory_variables",
-                                 memory_load_params, "dict[str, str]", vk::Body::Plain,
-                                 memory_load};
-const FuncDef memory_save_def = {"save_context", "LangChainMemory.save_context",
-                                 memory_save_params, "None", vk::Body::Plain, memory_save};
-const FuncDef memory_clear_def = {"clear", "LangChainMemory.clear", memory_self_params, "None",
-                                  vk::Body::Plain, memory_clear};
+                                 memory_load_params,      "dict[str, str]",
+                                 vk::Body::Plain,         memory_load};
+const FuncDef memory_save_def = {"save_context",     "LangChainMemory.save_context",
+                                 memory_save_params, "None",
+                                 vk::Body::Plain,    memory_save};
+const FuncDef memory_clear_def = {"clear", "LangChainMemory.clear", memory_self_params,
+                                  "None",  vk::Body::Plain,         memory_clear};
 
 // ---------------------------------------------------------------- LangGraphStore
 
@@ -336,12 +340,16 @@ const Param store_search_params[] = {
     {"limit", "int", Kind::KwOnly, Check::Int, vk::int_default(10)},
 };
 
-const FuncDef store_init_def = {"__init__", "LangGraphStore.__init__", store_init_params, "None",
-                                vk::Body::Plain, store_init};
-const FuncDef store_put_def = {"put", "LangGraphStore.put", store_put_params, "dict[str, Any]",
-                               vk::Body::Plain, store_put};
-const FuncDef store_search_def = {"search", "LangGraphStore.search", store_search_params,
-                                  "list[dict[str, Any]]", vk::Body::Plain, store_search};
+const FuncDef store_init_def = {"__init__", "LangGraphStore.__init__", store_init_params,
+                                "None",     vk::Body::Plain,           store_init};
+const FuncDef store_put_def = {
+    "put", "LangGraphStore.put", store_put_params, "dict[str, Any]", vk::Body::Plain, store_put};
+const FuncDef store_search_def = {"search",
+                                  "LangGraphStore.search",
+                                  store_search_params,
+                                  "list[dict[str, Any]]",
+                                  vk::Body::Plain,
+                                  store_search};
 
 // ---------------------------------------------------------------- AgentHooks
 
@@ -371,8 +379,8 @@ Ref observation_fields(PyObject* result) {
 }
 
 PyObject* hooks_after_tool(Function*, Args& a) {
-    PyObject *self = a[0], *tool_name = a[1], *session_id = a[2], *status = a[3],
-             *result = a[4], *trace_id = a[5];
+    PyObject *self = a[0], *tool_name = a[1], *session_id = a[2], *status = a[3], *result = a[4],
+             *trace_id = a[5];
     Ref fields = observation_fields(result);
     if (!fields) return nullptr;
     Ref client = getattr(self, k::client);
@@ -399,7 +407,16 @@ Ref new_correlation_id(Function* fn) {
 }
 
 // Generator slots: parameters, then the body's locals.
-enum GuardSlot { kSelf, kToolName, kToolInput, kSessionId, kTraceId, kCorrelation, kDecision, kExc };
+enum GuardSlot {
+    kSelf,
+    kToolName,
+    kToolInput,
+    kSessionId,
+    kTraceId,
+    kCorrelation,
+    kDecision,
+    kExc
+};
 constexpr int kGuardSuspended = 1;
 
 PyObject* guard_enter(Coroutine* co, vk::Step* step) {
@@ -430,8 +447,8 @@ PyObject* guard_exit(Coroutine* co, PyObject* sent, vk::Step* step) {
         vk::set_slot(co, kExc, Ref::borrow(exc.get()));
         {
             vk::Handling handling(co, exc.get());
-            PyObject* args[] = {s[kSelf], s[kToolName], s[kSessionId],
-                                k::failed, exc.get(),   s[kCorrelation]};
+            PyObject* args[] = {s[kSelf],  s[kToolName], s[kSessionId],
+                                k::failed, exc.get(),    s[kCorrelation]};
             if (!call_method(k::after_tool, args, k::kw_failed_report)) return nullptr;
         }
         PyErr_SetRaisedException(exc.release());
@@ -465,10 +482,10 @@ const Param hooks_after_params[] = {
 };
 const char* const guard_locals[] = {"correlation_id", "decision", "exc"};
 
-const FuncDef hooks_before_def = {"before_tool", "AgentHooks.before_tool", hooks_before_params,
-                                  "GateDecision", vk::Body::Plain, hooks_before_tool};
-const FuncDef hooks_after_def = {"after_tool", "AgentHooks.after_tool", hooks_after_params,
-                                 "dict[str, Any]", vk::Body::Plain, hooks_after_tool};
+const FuncDef hooks_before_def = {"before_tool",  "AgentHooks.before_tool", hooks_before_params,
+                                  "GateDecision", vk::Body::Plain,          hooks_before_tool};
+const FuncDef hooks_after_def = {"after_tool",     "AgentHooks.after_tool", hooks_after_params,
+                                 "dict[str, Any]", vk::Body::Plain,         hooks_after_tool};
 const FuncDef hooks_guard_def = {
     .name = "guard",
     .qualname = "AgentHooks.guard",
@@ -528,15 +545,13 @@ Ref make_tools() {
     std::array<Ref, 3> tools = {
         tool_schema(k::velkor_context, "Retrieve bounded conversational memory for a question.",
                     {{&k::query, &k::string}, {&k::max_tokens, &k::integer}}, k::query),
-        tool_schema(k::velkor_remember,
-                    "Store a conversational turn in the local memory product.",
+        tool_schema(k::velkor_remember, "Store a conversational turn in the local memory product.",
                     {{&k::text, &k::string}, {&k::role, &k::string}, {&k::session_id, &k::string}},
                     k::text),
-        tool_schema(k::velkor_gate, "Check an agent tool call against local Governance policy.",
-                    {{&k::tool_name, &k::string},
-                     {&k::agent_id, &k::string},
-                     {&k::tool_input, &k::object}},
-                    k::tool_name),
+        tool_schema(
+            k::velkor_gate, "Check an agent tool call against local Governance policy.",
+            {{&k::tool_name, &k::string}, {&k::agent_id, &k::string}, {&k::tool_input, &k::object}},
+            k::tool_name),
     };
     for (const Ref& t : tools)
         if (!t) return Ref();
@@ -594,7 +609,9 @@ const FuncDef openai_tools_def = {
 
 // ---------------------------------------------------------------- dispatch
 
-bool same_text(PyObject* a, PyObject* b) { return a == b || PyUnicode_Compare(a, b) == 0; }
+bool same_text(PyObject* a, PyObject* b) {
+    return a == b || PyUnicode_Compare(a, b) == 0;
+}
 
 // A new dict of `obj`'s attributes, each under the key of the same name, read in order.
 Ref attributes_dict(PyObject* obj, std::initializer_list<std::pair<PyObject*, PyObject*>> keys) {
@@ -691,7 +708,9 @@ int bind(PyObject* module, const char* name, Ref value) {
     return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
 }
 
-Ref function(const FuncDef& def, PyObject* module) { return vk::make_function(def, module); }
+Ref function(const FuncDef& def, PyObject* module) {
+    return vk::make_function(def, module);
+}
 
 Ref lang_chain_memory(PyObject* m) {
     Ref memory_key = Ref::steal(PyUnicode_InternFromString("history"));
@@ -724,8 +743,8 @@ Ref lang_graph_store(PyObject* m) {
 
 Ref agent_hooks(PyObject* m) {
     PyObject* globals = PyModule_GetDict(m);
-    Ref annotations = Ref::steal(
-        Py_BuildValue("{s:s,s:s}", "client", "VelkorClient", "agent_id", "str"));
+    Ref annotations =
+        Ref::steal(Py_BuildValue("{s:s,s:s}", "client", "VelkorClient", "agent_id", "str"));
     Ref before = function(hooks_before_def, m);
     Ref after = function(hooks_after_def, m);
     Ref guard_fn = function(hooks_guard_def, m);
@@ -788,14 +807,17 @@ vk::ModuleState state = {
     .name = "velkor_agent_hooks.adapters",
     .short_name = "adapters",
     .file = "src/velkor_agent_hooks/adapters",
-    .doc = "Small framework adapters with no framework imports.\n\n"
-           "The objects use the method shapes expected by common hosts but deliberately\n"
-           "avoid making LangChain, LangGraph, CrewAI, OpenClaw, or Hermes hard "
-           "dependencies.\n",
+    .doc =
+        "Small framework adapters with no framework imports.\n\n"
+        "The objects use the method shapes expected by common hosts but deliberately\n"
+        "avoid making LangChain, LangGraph, CrewAI, OpenClaw, or Hermes hard "
+        "dependencies.\n",
     .body = module_body,
     .constants = make_constants,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_adapters() { return vk::module_init(state); }
+PyMODINIT_FUNC PyInit_adapters() {
+    return vk::module_init(state);
+}

@@ -45,12 +45,12 @@ int make_constants() {
     k::kw_remember = vk::kwnames({"role", "session_id", "user_id", "timestamp"});
     k::kw_context = vk::kwnames({"max_tokens"});
     k::kw_remember_turns = vk::kwnames({"session_id", "user_id", "timestamp"});
-    k::kw_gate = vk::kwnames({"agent_id", "session_id", "tool_input", "system_id", "actor",
-                              "action", "purpose", "capability", "resource", "approval_id",
-                              "trace_id"});
-    k::kw_observe = vk::kwnames({"tool_name", "agent_id", "session_id", "outcome_status",
-                                 "fields", "system_id", "actor", "purpose", "capability",
-                                 "resource", "trace_id"});
+    k::kw_gate =
+        vk::kwnames({"agent_id", "session_id", "tool_input", "system_id", "actor", "action",
+                     "purpose", "capability", "resource", "approval_id", "trace_id"});
+    k::kw_observe =
+        vk::kwnames({"tool_name", "agent_id", "session_id", "outcome_status", "fields", "system_id",
+                     "actor", "purpose", "capability", "resource", "trace_id"});
     for (PyObject* o :
          {k::kw_remember, k::kw_context, k::kw_remember_turns, k::kw_gate, k::kw_observe})
         if (!o) return -1;
@@ -102,10 +102,11 @@ const Param init_params[] = {
 };
 const Param from_env_params[] = {vk::cls_param, {"overrides", "Any", Kind::VarKw}};
 
-const FuncDef init_def = {"__init__", "AsyncVelkorClient.__init__", init_params, "None",
-                          vk::Body::Plain, client_init};
-const FuncDef from_env_def = {"from_env", "AsyncVelkorClient.from_env", from_env_params,
-                              "AsyncVelkorClient", vk::Body::Plain, client_from_env};
+const FuncDef init_def = {
+    "__init__", "AsyncVelkorClient.__init__", init_params, "None", vk::Body::Plain, client_init};
+const FuncDef from_env_def = {"from_env",      "AsyncVelkorClient.from_env",
+                              from_env_params, "AsyncVelkorClient",
+                              vk::Body::Plain, client_from_env};
 
 // ---------------------------------------------------------------- shared steps
 
@@ -222,8 +223,8 @@ PyObject* gate_step(Coroutine* co, PyObject* sent, Step* step) {
     Ref snapshot = snapshot_mapping(s[kGateToolInput]);
     if (!snapshot) return nullptr;
     vk::set_slot(co, kGateSnapshot, std::move(snapshot));
-    PyObject* args[] = {s[1], s[2],  s[3],  s[kGateSnapshot], s[5],  s[6], s[7],
-                        s[8], s[9], s[10], s[11],             s[12]};
+    PyObject* args[] = {s[1],  s[2],  s[3], s[kGateSnapshot], s[5], s[6], s[7], s[8], s[9],
+                        s[10], s[11], s[12]};
     return run_in_thread(co, k::gate, args, k::kw_gate, step);
 }
 
@@ -236,8 +237,8 @@ PyObject* observe_step(Coroutine* co, PyObject* sent, Step* step) {
     Ref snapshot = snapshot_mapping(s[kObserveFields]);
     if (!snapshot) return nullptr;
     vk::set_slot(co, kObserveSnapshot, std::move(snapshot));
-    PyObject* args[] = {s[1], s[2], s[3],  s[4],  s[kObserveSnapshot], s[6],
-                        s[7], s[8], s[9], s[10], s[11]};
+    PyObject* args[] = {s[1], s[2], s[3],  s[4], s[kObserveSnapshot], s[6], s[7],
+                        s[8], s[9], s[10], s[11]};
     return run_in_thread(co, k::observe, args, k::kw_observe, step);
 }
 
@@ -318,9 +319,9 @@ const char* const turns_locals[] = {"turns_snapshot"};
 const char* const gate_locals[] = {"tool_input_snapshot"};
 const char* const observe_locals[] = {"fields_snapshot"};
 
-constexpr FuncDef operation(const char* name, const char* qualname,
-                            std::span<const Param> params, const char* returns,
-                            vk::StepImpl step, std::span<const char* const> locals = {}) {
+constexpr FuncDef operation(const char* name, const char* qualname, std::span<const Param> params,
+                            const char* returns, vk::StepImpl step,
+                            std::span<const char* const> locals = {}) {
     return {.name = name,
             .qualname = qualname,
             .params = params,
@@ -338,12 +339,12 @@ const FuncDef context_def = operation("context", "AsyncVelkorClient.context", co
 const FuncDef remember_turns_def =
     operation("remember_turns", "AsyncVelkorClient.remember_turns", remember_turns_params,
               "dict[str, Any]", remember_turns_step, turns_locals);
-const FuncDef gate_def = operation("gate", "AsyncVelkorClient.gate", gate_params,
-                                   "GateDecision", gate_step, gate_locals);
+const FuncDef gate_def = operation("gate", "AsyncVelkorClient.gate", gate_params, "GateDecision",
+                                   gate_step, gate_locals);
 const FuncDef observe_def = operation("observe", "AsyncVelkorClient.observe", observe_params,
                                       "dict[str, Any]", observe_step, observe_locals);
-const FuncDef doctor_def = operation("doctor", "AsyncVelkorClient.doctor", doctor_params,
-                                     "dict[str, Any]", doctor_step);
+const FuncDef doctor_def =
+    operation("doctor", "AsyncVelkorClient.doctor", doctor_params, "dict[str, Any]", doctor_step);
 
 // ---------------------------------------------------------------- module body
 
@@ -388,14 +389,17 @@ vk::ModuleState state = {
     .name = "velkor_agent_hooks.parlow",
     .short_name = "parlow",
     .file = "src/velkor_agent_hooks/parlow",
-    .doc = "Async facade for the dependency-free Velkor HTTP client.\n\n"
-           "The wire implementation remains in :mod:`velkor_agent_hooks.client` so sync\n"
-           "and async callers use the same validation and error semantics. Network calls run\n"
-           "in worker threads, which avoids adding an HTTP dependency to the base wheel.\n",
+    .doc =
+        "Async facade for the dependency-free Velkor HTTP client.\n\n"
+        "The wire implementation remains in :mod:`velkor_agent_hooks.client` so sync\n"
+        "and async callers use the same validation and error semantics. Network calls run\n"
+        "in worker threads, which avoids adding an HTTP dependency to the base wheel.\n",
     .body = module_body,
     .constants = make_constants,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_parlow() { return vk::module_init(state); }
+PyMODINIT_FUNC PyInit_parlow() {
+    return vk::module_init(state);
+}
