@@ -97,20 +97,6 @@ void add_subclass_note() {
     PyErr_SetRaisedException(exc);
 }
 
-const char* type_name(PyObject* value, Ref& holder) {
-    holder = Ref::steal(PyType_GetName(Py_TYPE(value)));
-    if (!holder) {
-        PyErr_Clear();
-        return Py_TYPE(value)->tp_name;
-    }
-    const char* s = PyUnicode_AsUTF8(holder.get());
-    if (!s) {
-        PyErr_Clear();
-        return Py_TYPE(value)->tp_name;
-    }
-    return s;
-}
-
 int check_str(const Param& p, PyObject* value) {
     if (PyUnicode_CheckExact(value)) return 0;
     if (p.check == Check::StrOrNone && value == Py_None) return 0;

@@ -12,6 +12,8 @@ PyObject* coroutine_new(Function* fn, Args& args);
 void add_function_traceback(Function* fn, bool bare);
 // Readies the runtime's types and interns its own names; once per module execution.
 int runtime_ready();
+// The type's __name__ as UTF-8, kept alive by `holder`.
+const char* type_name(PyObject* value, Ref& holder);
 int coroutine_constants();
 int binder_constants();
 

@@ -210,9 +210,9 @@ Ref make_class(PyObject* module, const char* name, const char* doc,
     return call(reinterpret_cast<PyObject*>(&PyType_Type), args);
 }
 
-Ref lookup_global(Function* fn, PyObject* name) {
+Ref lookup_global(PyObject* globals, PyObject* name) {
     PyObject* value = nullptr;
-    if (PyDict_GetItemRef(fn->globals, name, &value) != 0) return Ref::steal(value);
+    if (PyDict_GetItemRef(globals, name, &value) != 0) return Ref::steal(value);
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
     if (builtins && PyDict_GetItemRef(builtins, name, &value) != 0) return Ref::steal(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

@@ -209,7 +209,10 @@ int import_module(PyObject* module, const char* full, const char* name, int leve
                   std::initializer_list<const char*> fromlist);
 
 // Module-level name at call time: module globals, then builtins, else NameError.
-Ref lookup_global(Function* fn, PyObject* name);
+Ref lookup_global(PyObject* globals, PyObject* name);
+inline Ref lookup_global(Function* fn, PyObject* name) {
+    return lookup_global(fn->globals, name);
+}
 
 // Interned, process-lifetime string constants.
 struct Constant {

@@ -18,17 +18,22 @@ Ref as_int(PyObject* value) {
     return Ref::steal(PyNumber_Long(value));
 }
 
+const char* type_name(PyObject* value, Ref& holder) {
+    holder = Ref::steal(PyType_GetName(Py_TYPE(value)));
+    const char* s = holder ? PyUnicode_AsUTF8(holder.get()) : nullptr;
+    if (!s) {
+        PyErr_Clear();
+        return Py_TYPE(value)->tp_name;
+    }
+    return s;
+}
+
 PyObject* expect_dict_or_none(Ref result) {
     if (!result) return nullptr;
     PyObject* r = result.get();
     if (PyDict_CheckExact(r) || r == Py_None) return result.release();
-    Ref name = Ref::steal(PyType_GetName(Py_TYPE(r)));
-    const char* s = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (!s) {
-        PyErr_Clear();
-        s = Py_TYPE(r)->tp_name;
-    }
-    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "dict", s);
+    Ref holder;
+    PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", "dict", type_name(r, holder));
     return nullptr;
 }
 

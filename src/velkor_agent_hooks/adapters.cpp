@@ -27,7 +27,7 @@ PyObject *get, *input, *query, *output, *answer, *empty, *client, *session_id, *
     *velkor_gate, *max_tokens, *role, *sdk, *process, *tool_name, *tool_input, *allow, *governed,
     *reason, *degraded, *outcome, *namespace_, *value, *score, *hash, *type, *function, *name,
     *description, *parameters, *object, *properties, *required, *additional_properties, *string,
-    *integer;
+    *integer, *contextmanager, *dataclass;
 PyObject *seven_thousand, *one_float;
 // keyword-name tuples of the calls made
 PyObject *kw_role_session, *kw_session, *kw_max_tokens, *kw_gate, *kw_observe, *kw_session_trace,
@@ -97,6 +97,8 @@ const vk::Constant constant_table[] = {
     {&k::additional_properties, "additionalProperties"},
     {&k::string, "string"},
     {&k::integer, "integer"},
+    {&k::contextmanager, "contextmanager"},
+    {&k::dataclass, "dataclass"},
 };
 
 int make_constants() {
@@ -708,20 +710,16 @@ int bind(PyObject* module, const char* name, Ref value) {
     return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
 }
 
-Ref function(const FuncDef& def, PyObject* module) {
-    return vk::make_function(def, module);
-}
-
 Ref lang_chain_memory(PyObject* m) {
     Ref memory_key = Ref::steal(PyUnicode_InternFromString("history"));
-    Ref init = function(memory_init_def, m);
-    Ref getter = function(memory_variables_def, m);
+    Ref init = vk::make_function(memory_init_def, m);
+    Ref getter = vk::make_function(memory_variables_def, m);
     Ref variables = getter ? Ref::steal(PyObject_CallOneArg(
                                  reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()))
                            : Ref();
-    Ref load = function(memory_load_def, m);
-    Ref save = function(memory_save_def, m);
-    Ref clear = function(memory_clear_def, m);
+    Ref load = vk::make_function(memory_load_def, m);
+    Ref save = vk::make_function(memory_save_def, m);
+    Ref clear = vk::make_function(memory_clear_def, m);
     if (!memory_key || !init || !variables || !load || !save || !clear) return Ref();
     return vk::make_class(m, "LangChainMemory", nullptr,
                           {{"memory_key", memory_key.get()},
@@ -733,9 +731,9 @@ Ref lang_chain_memory(PyObject* m) {
 }
 
 Ref lang_graph_store(PyObject* m) {
-    Ref init = function(store_init_def, m);
-    Ref put = function(store_put_def, m);
-    Ref search = function(store_search_def, m);
+    Ref init = vk::make_function(store_init_def, m);
+    Ref put = vk::make_function(store_put_def, m);
+    Ref search = vk::make_function(store_search_def, m);
     if (!init || !put || !search) return Ref();
     return vk::make_class(m, "LangGraphStore", store_doc,
                           {{"__init__", init.get()}, {"put", put.get()}, {"search", search.get()}});
@@ -745,16 +743,13 @@ Ref agent_hooks(PyObject* m) {
     PyObject* globals = PyModule_GetDict(m);
     Ref annotations =
         Ref::steal(Py_BuildValue("{s:s,s:s}", "client", "VelkorClient", "agent_id", "str"));
-    Ref before = function(hooks_before_def, m);
-    Ref after = function(hooks_after_def, m);
-    Ref guard_fn = function(hooks_guard_def, m);
+    Ref before = vk::make_function(hooks_before_def, m);
+    Ref after = vk::make_function(hooks_after_def, m);
+    Ref guard_fn = vk::make_function(hooks_guard_def, m);
     if (!annotations || !before || !after || !guard_fn) return Ref();
-    PyObject* contextmanager = PyDict_GetItemString(globals, "contextmanager");  // borrowed
-    if (!contextmanager) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", "contextmanager");
-        return Ref();
-    }
-    Ref guard = Ref::steal(PyObject_CallOneArg(contextmanager, guard_fn.get()));
+    Ref contextmanager = vk::lookup_global(globals, k::contextmanager);
+    if (!contextmanager) return Ref();
+    Ref guard = Ref::steal(PyObject_CallOneArg(contextmanager.get(), guard_fn.get()));
     if (!guard) return Ref();
     Ref cls = vk::make_class(m, "AgentHooks", nullptr,
                              {{"__annotations__", annotations.get()},
@@ -762,12 +757,9 @@ Ref agent_hooks(PyObject* m) {
                               {"after_tool", after.get()},
                               {"guard", guard.get()}});
     if (!cls) return cls;
-    PyObject* dataclass = PyDict_GetItemString(globals, "dataclass");  // borrowed
-    if (!dataclass) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", "dataclass");
-        return Ref();
-    }
-    return Ref::steal(PyObject_CallOneArg(dataclass, cls.get()));
+    Ref dataclass = vk::lookup_global(globals, k::dataclass);
+    if (!dataclass) return Ref();
+    return Ref::steal(PyObject_CallOneArg(dataclass.get(), cls.get()));
 }
 
 // Keeps the Mapping bound at load when dicts are instances of it (the real ABC): a dict's
@@ -797,8 +789,8 @@ int module_body(PyObject* m) {
     if (bind(m, "LangChainMemory", lang_chain_memory(m)) < 0 ||
         bind(m, "LangGraphStore", lang_graph_store(m)) < 0 ||
         bind(m, "AgentHooks", agent_hooks(m)) < 0 ||
-        bind(m, "openai_tools", function(openai_tools_def, m)) < 0 ||
-        bind(m, "dispatch", function(dispatch_def, m)) < 0)
+        bind(m, "openai_tools", vk::make_function(openai_tools_def, m)) < 0 ||
+        bind(m, "dispatch", vk::make_function(dispatch_def, m)) < 0)
         return -1;
     return 0;
 }

@@ -112,16 +112,15 @@ const FuncDef from_env_def = {"from_env",      "AsyncVelkorClient.from_env",
 
 constexpr int16_t kAwaitingWorker = 1;
 
-// dict(value), or None for None.
-Ref snapshot_mapping(PyObject* value) {
-    if (value == Py_None) return Ref::borrow(Py_None);
+// dict(value)
+Ref snapshot_turn(PyObject* value) {
     if (PyDict_CheckExact(value)) return Ref::steal(PyDict_Copy(value));
     return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
 }
 
-Ref snapshot_turn(PyObject* turn) {
-    if (PyDict_CheckExact(turn)) return Ref::steal(PyDict_Copy(turn));
-    return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), turn));
+// dict(value), or None for None.
+Ref snapshot_mapping(PyObject* value) {
+    return value == Py_None ? Ref::borrow(Py_None) : snapshot_turn(value);
 }
 
 // [dict(turn) for turn in turns]; lists and tuples are walked by index.
@@ -145,31 +144,43 @@ Ref snapshot_turns(PyObject* turns) {
     return PyErr_Occurred() ? Ref() : std::move(result);
 }
 
+// asyncio.to_thread, looked up now.
+Ref to_thread_of(Coroutine* co) {
+    Ref asyncio = vk::lookup_global(co->fn, k::asyncio);
+    return asyncio ? getattr(asyncio.get(), k::to_thread) : Ref();
+}
+
+// self.sync.<method>, read now.
+Ref sync_method(Coroutine* co, PyObject* method) {
+    Ref sync = getattr((*co)[0], k::sync);
+    return sync ? getattr(sync.get(), method) : Ref();
+}
+
+// Suspends the coroutine on to_thread(job) until the worker is done.
+PyObject* await_worker(Coroutine* co, PyObject* to_thread, PyObject* job, Step* step) {
+    PyObject* args[] = {job};
+    Ref awaitable = call(to_thread, args);
+    if (!awaitable) return nullptr;
+    co->state = kAwaitingWorker;
+    *step = Step::Await;
+    return awaitable.release();
+}
+
 // await asyncio.to_thread(partial(self.sync.<method>, *args, **kw)), the trailing
 // len(kwnames) args given by keyword. Names are looked up in the order the steps are listed.
 PyObject* run_in_thread(Coroutine* co, PyObject* method, std::span<PyObject* const> args,
                         PyObject* kwnames, Step* step) {
-    Ref asyncio = vk::lookup_global(co->fn, k::asyncio);
-    if (!asyncio) return nullptr;
-    Ref to_thread = getattr(asyncio.get(), k::to_thread);
+    Ref to_thread = to_thread_of(co);
     if (!to_thread) return nullptr;
     Ref partial = vk::lookup_global(co->fn, k::partial);
     if (!partial) return nullptr;
-    Ref sync = getattr((*co)[0], k::sync);
-    if (!sync) return nullptr;
-    Ref bound = getattr(sync.get(), method);
+    Ref bound = sync_method(co, method);
     if (!bound) return nullptr;
     PyObject* argv[vk::kMaxParams + 1] = {bound.get()};
     for (size_t i = 0; i < args.size(); ++i) argv[i + 1] = args[i];
     size_t npos = 1 + args.size() - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
     Ref job = Ref::steal(PyObject_Vectorcall(partial.get(), argv, npos, kwnames));
-    if (!job) return nullptr;
-    PyObject* job_args[] = {job.get()};
-    Ref awaitable = call(to_thread.get(), job_args);
-    if (!awaitable) return nullptr;
-    co->state = kAwaitingWorker;
-    *step = Step::Await;
-    return awaitable.release();
+    return job ? await_worker(co, to_thread.get(), job.get(), step) : nullptr;
 }
 
 // The worker's result, unchanged.
@@ -244,20 +255,10 @@ PyObject* observe_step(Coroutine* co, PyObject* sent, Step* step) {
 
 PyObject* doctor_step(Coroutine* co, PyObject* sent, Step* step) {
     if (co->state != vk::kCreated) return worker_dict(sent, step);
-    Ref asyncio = vk::lookup_global(co->fn, k::asyncio);
-    if (!asyncio) return nullptr;
-    Ref to_thread = getattr(asyncio.get(), k::to_thread);
+    Ref to_thread = to_thread_of(co);
     if (!to_thread) return nullptr;
-    Ref sync = getattr((*co)[0], k::sync);
-    if (!sync) return nullptr;
-    Ref bound = getattr(sync.get(), k::doctor);
-    if (!bound) return nullptr;
-    PyObject* args[] = {bound.get()};
-    Ref awaitable = call(to_thread.get(), args);
-    if (!awaitable) return nullptr;
-    co->state = kAwaitingWorker;
-    *step = Step::Await;
-    return awaitable.release();
+    Ref bound = sync_method(co, k::doctor);
+    return bound ? await_worker(co, to_thread.get(), bound.get(), step) : nullptr;
 }
 
 constexpr Param kw_str(const char* name, const char* dflt) {
