@@ -1,0 +1,400 @@
+"""Synchronous client for the Velkor memory and governance service.
+
+``VelkorClient`` is the one object through which the rest of the package reaches the
+service. Without ``base_url`` the service runs embedded in the client, over the storage that
+``path`` names (None: a private in-memory store, gone with the client). With ``base_url`` it
+sends each operation as JSON over HTTP to a Velkor server, such as
+``python -m velkor_agent_hooks.client serve`` or :func:`serve` starts. One client may be
+shared by many threads with either backend.
+
+Memory:
+
+* ``remember`` stores a text under a session; ``context`` returns the stored texts most
+  relevant to the query, newest first on ties, joined by newlines within ``max_tokens``.
+  Texts that do not fit are skipped. An empty query returns the most recent texts that fit,
+  oldest first. ``session_id=`` narrows ``context`` to one session's texts.
+* Token estimate: ``ceil(len(text) / 4)`` characters, so 0 for "" and at least 1 otherwise.
+* ``block_hash`` is the first 16 hex digits of the SHA-256 of the UTF-8 context text.
+
+Governance: ``gate`` allows every tool except those in ``deny_tools``; ``gate`` and
+``observe`` append an audit event holding every keyword they received. With a remote
+backend the server's deny list applies and the server keeps the audit; a tool in the
+client's own ``deny_tools`` is denied too.
+
+Keyed store (documents under a namespace tuple and a key, as LangGraph's store keeps them):
+
+* ``put_item(namespace, key, value)`` stores a JSON object; writing a key again replaces its
+  value (``created_at`` kept, ``updated_at`` renewed). ``get_item`` returns the item or None;
+  ``delete_item`` returns whether there was one.
+* ``search_items(namespace_prefix, query=, filter=, limit=, offset=)``: items whose namespace
+  starts with the prefix (the empty tuple: all), whose value holds every ``filter`` field with
+  an equal value; with a query, only items whose strings share words with it, most relevant
+  first, ``score`` set; without, most recently updated first and ``score`` None.
+* ``list_namespaces(prefix=, suffix=, max_depth=, limit=, offset=)``: distinct namespaces in
+  sorted order, cut to ``max_depth`` labels; "*" in a prefix or suffix matches any label.
+* Namespaces are tuples of non-empty ``str`` labels without "."; each namespace is its own:
+  nothing stored under ("users", "bob") is visible under ("users", "ana").
+* An item is a dict: ``namespace`` (tuple), ``key``, ``value``, ``created_at``,
+  ``updated_at`` (ISO 8601, UTC), and ``score`` in search results.
+
+Input that cannot be stored is refused before anything is written: wrong types raise
+``TypeError``; empty texts, negative budgets or limits, text holding a lone surrogate and
+values JSON cannot carry exactly raise ``ValueError`` (or ``TypeError`` for the type).
+
+Remote backend. Arguments are validated on the client before anything is sent, as for the
+embedded backend. Failures raise subclasses of ``VelkorError``:
+
+* ``VelkorConnectionError`` (a ``ConnectionError``): refused, reset, unknown host.
+* ``VelkorTimeout`` (a ``TimeoutError``): no connection or reply within ``timeout``.
+* ``VelkorHTTPError``: any status but 200; ``status``, and the server's ``message`` and
+  ``error_type``. The server answers 400 when the operation raised ``TypeError`` or
+  ``ValueError`` (``error_type`` names it) or the body is not a JSON object, 404 for an
+  unknown path, 405 for a wrong method, 409 when the client's project is not the
+  server's, 413 for a body over 32 MiB, and 500 for any other server failure.
+* ``VelkorProtocolError``: a reply that is not HTTP, not a JSON object, or lacks a field.
+
+Wire: ``POST /v1/context``, ``/v1/remember``, ``/v1/gate``, ``/v1/observe`` and
+``/v1/store/{put,get,delete,search,namespaces}`` take a JSON object of arguments;
+``GET /v1/doctor``, ``/v1/memories``, ``/v1/audit-events`` take none. Errors reply
+``{"error": {"type": ..., "message": ...}}``. The header ``X-Velkor-Project`` carries the
+client's project, percent-encoded; ``Authorization: Bearer <api_key>`` the key, when set.
+
+Environment variables read by ``VelkorClient.from_env`` (keyword overrides win):
+
+* ``VELKOR_BASE_URL``: server URL (e.g. ``http://127.0.0.1:8787``); empty means embedded.
+* ``VELKOR_DB``: the embedded backend's storage (used only without a base URL).
+* ``VELKOR_API_KEY``: the key sent to the server.
+* ``VELKOR_PROJECT``: project name, default "default".
+* ``VELKOR_AGENT_ID``: default agent identity for ``gate`` and ``observe``.
+* ``VELKOR_DENY_TOOLS``: comma-separated tool names that ``gate`` denies.
+* ``VELKOR_TIMEOUT``: request timeout in seconds, default 10.
+"""
+
+from __future__ import annotations
+
+import os
+import uuid
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
+
+from . import _checks as check
+from ._local import LocalBackend
+from ._storage import open_storage
+from ._transport import HttpBackend
+from ._types import (
+    ContextResult,
+    GateDecision,
+    GovernanceDenied,
+    VelkorConnectionError,
+    VelkorError,
+    VelkorHTTPError,
+    VelkorProtocolError,
+    VelkorTimeout,
+    estimate_tokens,
+)
+from ._wire import ENV_VARS
+
+if TYPE_CHECKING:
+    from ._server import VelkorServer, serve
+
+__all__ = [
+    "ContextResult",
+    "GateDecision",
+    "GovernanceDenied",
+    "VelkorClient",
+    "VelkorConnectionError",
+    "VelkorError",
+    "VelkorHTTPError",
+    "VelkorProtocolError",
+    "VelkorServer",
+    "VelkorTimeout",
+    "estimate_tokens",
+    "serve",
+]
+
+__version__ = "0.1.0"
+
+
+def __getattr__(name: str) -> Any:
+    # The server is loaded on first use, so clients never pay for it.
+    if name in ("serve", "VelkorServer"):
+        from . import _server
+
+        return getattr(_server, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+class VelkorClient:
+    """Synchronous Velkor client; see the module docstring for behaviour.
+
+    ``base_url`` selects the remote backend at that URL; None or "" the embedded one, whose
+    storage ``path`` names.
+    """
+
+    def __init__(
+        self,
+        *,
+        project: str = "default",
+        agent_id: str = "",
+        deny_tools: Iterable[str] = (),
+        base_url: str | None = None,
+        timeout: float = 10.0,
+        path: str | os.PathLike[str] | None = None,
+        api_key: str | None = None,
+    ) -> None:
+        check.check_nonempty("project", project)
+        check.check_str("agent_id", agent_id)
+        check.check_str("base_url", base_url, optional=True)
+        check.check_str("api_key", api_key, optional=True)
+        # A bare string would otherwise be split into single-character tool names.
+        if isinstance(deny_tools, str) or not isinstance(deny_tools, Iterable):
+            raise TypeError("deny_tools must be an iterable of tool names, not a single str")
+        deny = tuple(deny_tools)
+        for name in deny:
+            check.check_str("deny_tools item", name)
+        self.timeout = check.check_timeout(timeout)
+        if path is not None:
+            path = os.fspath(path)
+            check.check_nonempty("path", path)
+            if base_url:
+                raise ValueError("path names embedded storage; it cannot go with base_url")
+        self.project = project
+        self.agent_id = agent_id
+        self.deny_tools = frozenset(deny)
+        self.base_url = base_url
+        self.path = path
+        self._backend: LocalBackend | HttpBackend
+        if base_url:
+            self._backend = HttpBackend(base_url, project, self.timeout, self.deny_tools, api_key)
+        else:
+            self._backend = LocalBackend(open_storage(path, project), self.deny_tools)
+
+    @classmethod
+    def from_env(cls, **overrides: Any) -> VelkorClient:
+        kwargs: dict[str, Any] = {}
+        for key, var in ENV_VARS.items():
+            raw = os.environ.get(var, "").strip()
+            # An override also shields the caller from a malformed variable.
+            if not raw or key in overrides:
+                continue
+            if key == "deny_tools":
+                kwargs[key] = tuple(n.strip() for n in raw.split(",") if n.strip())
+            elif key == "timeout":
+                try:
+                    kwargs[key] = float(raw)
+                except ValueError:
+                    raise ValueError(f"{var} must be a number, got {raw!r}") from None
+            else:
+                kwargs[key] = raw
+        kwargs.update(overrides)
+        if kwargs.get("base_url") and "path" not in overrides:
+            kwargs.pop("path", None)  # a server URL wins over a local database
+        return cls(**kwargs)
+
+    def __repr__(self) -> str:
+        return f"VelkorClient(project={self.project!r}, backend={self._backend.kind!r})"
+
+    def close(self) -> None:
+        """Releases the storage or connections; the client is not used afterwards."""
+        self._backend.close()
+
+    def __enter__(self) -> VelkorClient:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    # Memory
+
+    def context(
+        self, query: str, max_tokens: int = 2000, *, session_id: str | None = None
+    ) -> ContextResult:
+        check.check_str("query", query)
+        check.check_int("max_tokens", max_tokens)
+        check.check_str("session_id", session_id, optional=True)
+        return self._backend.recall(query, max_tokens, session_id)
+
+    def remember(
+        self,
+        text: str,
+        *,
+        role: str = "user",
+        session_id: str = "sdk",
+        user_id: str = "",
+        timestamp: str = "",
+    ) -> dict[str, Any]:
+        check.check_nonempty("text", text)
+        check.check_nonempty("role", role)
+        _check_session(session_id, user_id, timestamp)
+        (memory_id,) = self._backend.store([(role, text)], session_id, user_id, timestamp)
+        return {
+            "stored": True,
+            "id": memory_id,
+            "session_id": session_id,
+            "tokens": estimate_tokens(text),
+        }
+
+    def remember_turns(
+        self,
+        turns: Sequence[Mapping[str, Any]],
+        *,
+        session_id: str = "sdk",
+        user_id: str = "",
+        timestamp: str = "",
+    ) -> dict[str, Any]:
+        items = check.check_turns(turns)
+        _check_session(session_id, user_id, timestamp)
+        ids = self._backend.store(items, session_id, user_id, timestamp) if items else []
+        return {"stored": len(ids), "ids": ids, "session_id": session_id}
+
+    # Governance
+
+    def gate(
+        self,
+        tool_name: str,
+        *,
+        agent_id: str = "",
+        session_id: str = "",
+        tool_input: Mapping[str, Any] | None = None,
+        system_id: str = "",
+        actor: str = "",
+        action: str = "",
+        purpose: str | None = None,
+        capability: str | None = None,
+        resource: str | None = None,
+        approval_id: str | None = None,
+        trace_id: str = "",
+    ) -> GateDecision:
+        check.check_nonempty("tool_name", tool_name)
+        texts = {"session_id": session_id, "system_id": system_id, "actor": actor, "action": action}
+        optional = {
+            "purpose": purpose,
+            "capability": capability,
+            "resource": resource,
+            "approval_id": approval_id,
+        }
+        event = self._event("gate", tool_name, agent_id, trace_id, texts, optional)
+        event["tool_input"] = check.copy_json_mapping("tool_input", tool_input)
+        event["trace_id"] = trace_id or f"sdk_{uuid.uuid4().hex}"
+        return self._backend.decide(event)
+
+    def observe(
+        self,
+        *,
+        tool_name: str,
+        agent_id: str = "",
+        session_id: str = "",
+        outcome_status: str = "SUCCESS",
+        fields: Mapping[str, Any] | None = None,
+        system_id: str = "",
+        actor: str = "",
+        purpose: str | None = None,
+        capability: str | None = None,
+        resource: str | None = None,
+        trace_id: str = "",
+    ) -> dict[str, Any]:
+        check.check_nonempty("outcome_status", outcome_status)
+        texts = {"session_id": session_id, "system_id": system_id, "actor": actor}
+        optional = {"purpose": purpose, "capability": capability, "resource": resource}
+        event = self._event("observe", tool_name, agent_id, trace_id, texts, optional)
+        event["outcome_status"] = outcome_status
+        event["fields"] = check.copy_json_mapping("fields", fields)
+        return {"recorded": True, "event_id": self._backend.record(event)}
+
+    # Keyed store
+
+    def put_item(
+        self, namespace: tuple[str, ...], key: str, value: Mapping[str, Any]
+    ) -> dict[str, Any]:
+        check.check_namespace("namespace", namespace)
+        check.check_nonempty("key", key)
+        copy = check.copy_json_mapping("value", value, optional=False)
+        assert copy is not None
+        return self._backend.put_item(namespace, key, copy)
+
+    def get_item(self, namespace: tuple[str, ...], key: str) -> dict[str, Any] | None:
+        check.check_namespace("namespace", namespace)
+        check.check_nonempty("key", key)
+        return self._backend.get_item(namespace, key)
+
+    def delete_item(self, namespace: tuple[str, ...], key: str) -> bool:
+        check.check_namespace("namespace", namespace)
+        check.check_nonempty("key", key)
+        return self._backend.delete_item(namespace, key)
+
+    def search_items(
+        self,
+        namespace_prefix: tuple[str, ...] = (),
+        *,
+        query: str | None = None,
+        filter: Mapping[str, Any] | None = None,
+        limit: int = 10,
+        offset: int = 0,
+    ) -> list[dict[str, Any]]:
+        check.check_namespace("namespace_prefix", namespace_prefix, allow_empty=True)
+        check.check_str("query", query, optional=True)
+        filters = check.check_filter(filter)
+        check.check_int("limit", limit)
+        check.check_int("offset", offset)
+        return self._backend.search_items(namespace_prefix, query or None, filters, limit, offset)
+
+    def list_namespaces(
+        self,
+        *,
+        prefix: tuple[str, ...] | None = None,
+        suffix: tuple[str, ...] | None = None,
+        max_depth: int | None = None,
+        limit: int = 100,
+        offset: int = 0,
+    ) -> list[tuple[str, ...]]:
+        check.check_pattern("prefix", prefix)
+        check.check_pattern("suffix", suffix)
+        check.check_int("max_depth", max_depth, minimum=1, optional=True)
+        check.check_int("limit", limit)
+        check.check_int("offset", offset)
+        return self._backend.list_namespaces(prefix, suffix, max_depth, limit, offset)
+
+    # Inspection
+
+    def doctor(self) -> dict[str, Any]:
+        return {
+            "ok": True,
+            "version": __version__,
+            "project": self.project,
+            "base_url": self.base_url,
+            **self._backend.status(),
+        }
+
+    def memories(self) -> list[dict[str, Any]]:
+        """Copies of the stored memories, oldest first."""
+        return self._backend.memories()
+
+    def audit_events(self) -> list[dict[str, Any]]:
+        """Copies of the recorded gate and observe events, oldest first."""
+        return self._backend.events()
+
+    def _event(
+        self,
+        kind: str,
+        tool_name: object,
+        agent_id: object,
+        trace_id: object,
+        texts: dict[str, object],
+        optional: dict[str, object],
+    ) -> dict[str, Any]:
+        check.check_nonempty("tool_name", tool_name)
+        check.check_strs(agent_id=agent_id, trace_id=trace_id, **texts)
+        check.check_optional_strs(**optional)
+        return {
+            "kind": kind,
+            "tool_name": tool_name,
+            "agent_id": agent_id or self.agent_id,
+            "trace_id": trace_id,
+            **texts,
+            **optional,
+        }
+
+
+def _check_session(session_id: object, user_id: object, timestamp: object) -> None:
+    check.check_nonempty("session_id", session_id)
+    check.check_strs(user_id=user_id, timestamp=timestamp)

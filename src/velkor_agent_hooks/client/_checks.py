@@ -1,0 +1,132 @@
+"""Argument checks shared by the client and the server: bad input never reaches storage."""
+
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Mapping
+from typing import Any
+
+
+def check_str(name: str, value: object, *, optional: bool = False) -> None:
+    if value is None and optional:
+        return
+    if not isinstance(value, str):
+        expected = "str or None" if optional else "str"
+        raise TypeError(f"{name} must be {expected}, got {type(value).__name__}")
+    check_encodable(name, value)
+
+
+def check_encodable(name: str, value: str) -> None:
+    # A lone surrogate cannot be written as UTF-8: stored, it would break every later read.
+    try:
+        value.encode()
+    except UnicodeEncodeError:
+        raise ValueError(f"{name} holds a lone surrogate and cannot be stored") from None
+
+
+def check_strs(**values: object) -> None:
+    for name, value in values.items():
+        check_str(name, value)
+
+
+def check_optional_strs(**values: object) -> None:
+    for name, value in values.items():
+        check_str(name, value, optional=True)
+
+
+def check_nonempty(name: str, value: object) -> None:
+    check_str(name, value)
+    assert isinstance(value, str)
+    if not value.strip():
+        raise ValueError(f"{name} must not be empty")
+
+
+def check_int(name: str, value: object, *, minimum: int = 0, optional: bool = False) -> None:
+    if value is None and optional:
+        return
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be int, got {type(value).__name__}")
+    if value < minimum:
+        rule = "must not be negative" if minimum == 0 else f"must be at least {minimum}"
+        raise ValueError(f"{name} {rule}, got {value}")
+
+
+def copy_json_mapping(name: str, value: object, *, optional: bool = True) -> dict[str, Any] | None:
+    """A shallow copy of a mapping that JSON can carry exactly; None passes when optional."""
+    if value is None and optional:
+        return None
+    if not isinstance(value, Mapping):
+        expected = "a mapping or None" if optional else "a mapping"
+        raise TypeError(f"{name} must be {expected}, got {type(value).__name__}")
+    copy = dict(value)
+    to_json(name, copy)
+    return copy
+
+
+def to_json(name: str, value: object) -> str:
+    """Compact JSON text of ``value``, or TypeError/ValueError saying why it cannot be stored."""
+    try:
+        text = json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+    except (TypeError, ValueError, RecursionError) as exc:
+        kind = TypeError if isinstance(exc, TypeError) else ValueError
+        raise kind(f"{name} is not JSON-serialisable: {exc}") from None
+    check_encodable(name, text)
+    return text
+
+
+def check_namespace(name: str, value: object, *, allow_empty: bool = False) -> tuple[str, ...]:
+    """Namespaces are tuples of non-empty labels without "."; the empty tuple only as a prefix."""
+    if not isinstance(value, tuple):
+        raise TypeError(f"{name} must be a tuple of str, got {type(value).__name__}")
+    if not value and not allow_empty:
+        raise ValueError(f"{name} must not be empty")
+    for label in value:
+        if not isinstance(label, str):
+            raise TypeError(f"{name} labels must be str, got {type(label).__name__}")
+        if not label:
+            raise ValueError(f"{name} labels must not be empty: {value!r}")
+        if "." in label:
+            raise ValueError(f"{name} labels must not contain '.': {label!r}")
+        check_encodable(name, label)
+    return value
+
+
+def check_pattern(name: str, value: object) -> tuple[str, ...] | None:
+    """A namespace prefix or suffix for listing: labels may also be the wildcard "*"."""
+    if value is None:
+        return None
+    return check_namespace(name, value, allow_empty=True)
+
+
+def check_filter(value: object) -> dict[str, Any] | None:
+    filters = copy_json_mapping("filter", value)
+    for field, wanted in (filters or {}).items():
+        if not isinstance(field, str):
+            raise TypeError(f"filter keys must be str, got {type(field).__name__}")
+        if isinstance(wanted, Mapping) and any(str(k).startswith("$") for k in wanted):
+            raise ValueError(f"filter on {field!r}: only equality is supported, not operators")
+    return filters
+
+
+def check_turns(turns: object) -> list[tuple[str, str]]:
+    if not isinstance(turns, list | tuple):
+        raise TypeError(f"turns must be a list or tuple, got {type(turns).__name__}")
+    items = []
+    for index, turn in enumerate(turns):
+        if not isinstance(turn, Mapping):
+            raise TypeError(f"turns[{index}] must be a mapping, got {type(turn).__name__}")
+        role = turn.get("role") or "user"
+        text = turn.get("text") or turn.get("content") or ""
+        check_str(f"turns[{index}] role", role)
+        check_nonempty(f"turns[{index}] text", text)
+        items.append((role, text))
+    return items
+
+
+def check_timeout(value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, int | float):
+        raise TypeError(f"timeout must be a number, got {type(value).__name__}")
+    if not (value > 0 and math.isfinite(value)):
+        raise ValueError(f"timeout must be a positive finite number of seconds, got {value!r}")
+    return float(value)
