@@ -228,7 +228,7 @@ def test_async_facade_over_http(server, monkeypatch):
 
 def test_command_line_server():
     command = [sys.executable, "-m", "velkor_agent_hooks.client", "serve", "--port", "0"]
-    command += ["--deny-tools", "rm, shell", "--project", "cli"]
+    command += ["--deny-tools", "rm, shell", "--project", "cli", "--db", ":memory:"]
     proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         url = re.search(r"http://127\.0\.0\.1:\d+", proc.stdout.readline()).group(0)

@@ -142,8 +142,9 @@ class VelkorServer(ThreadingHTTPServer):
         *,
         project: str = "default",
         deny_tools: Iterable[str] = (),
+        db: str | None = None,
     ) -> None:
-        self.client = VelkorClient(project=project, deny_tools=deny_tools)
+        self.client = VelkorClient(project=project, deny_tools=deny_tools, path=db)
         self._thread: threading.Thread | None = None
         super().__init__((host, port), _Handler)
 
@@ -186,10 +187,12 @@ def serve(
     *,
     project: str = "default",
     deny_tools: Iterable[str] = (),
+    db: str | None = None,
 ) -> VelkorServer:
     """Start a server in a background thread and return it; its ``url`` is the base URL.
 
+    ``db`` names the storage (see ``VelkorClient(path=...)``); None keeps it in memory.
     Port 0 takes a free port. Stop it with ``close()`` or by using it in a ``with`` block.
     This is for hosts, examples and tests; the native modules never start a server.
     """
-    return VelkorServer(host, port, project=project, deny_tools=deny_tools).start()
+    return VelkorServer(host, port, project=project, deny_tools=deny_tools, db=db).start()

@@ -7,6 +7,7 @@ callers may keep or change what they get. One storage object serves one project.
 from __future__ import annotations
 
 import copy
+import os
 import re
 import threading
 from collections.abc import Iterator
@@ -218,8 +219,19 @@ class MemoryStorage:
         pass
 
 
+MEMORY = ":memory:"
+
+
+def default_server_db() -> str:
+    """Where ``serve`` keeps its data unless told otherwise."""
+    base = os.environ.get("XDG_DATA_HOME") or os.path.join(
+        os.path.expanduser("~"), ".local", "share"
+    )
+    return os.path.join(base, "velkor", "velkor.db")
+
+
 def open_storage(path: str | None, project: str) -> Storage:
-    """The storage that ``path`` names: None for a private in-memory one."""
-    if path is None:
+    """The storage that ``path`` names: None or ":memory:" for a private in-memory one."""
+    if path is None or path == MEMORY:
         return MemoryStorage()
     raise NotImplementedError("durable storage is not available yet")
