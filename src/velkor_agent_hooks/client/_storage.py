@@ -28,9 +28,11 @@ class Storage(Protocol):
 
     def add_event(self, row: dict[str, Any]) -> None: ...
 
-    def list_memories(self) -> list[dict[str, Any]]: ...
+    def list_memories(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
+        """Oldest first; ``limit`` None for all."""
 
-    def list_events(self) -> list[dict[str, Any]]: ...
+    def list_events(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
+        """Oldest first; ``limit`` None for all."""
 
     def counts(self) -> tuple[int, int]:
         """(memories, audit events)."""
@@ -107,6 +109,10 @@ def select_namespaces(
     return sorted(chosen)[offset : offset + limit]
 
 
+def _page(rows: list[Any], limit: int | None, offset: int) -> list[Any]:
+    return rows[offset:] if limit is None else rows[offset : offset + limit]
+
+
 class MemoryStorage:
     """Everything in process memory, behind one lock; gone with the object."""
 
@@ -140,13 +146,13 @@ class MemoryStorage:
         with self._lock:
             self._events.append(copy.deepcopy(row))
 
-    def list_memories(self) -> list[dict[str, Any]]:
+    def list_memories(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
         with self._lock:
-            return [dict(row) for row in self._memories]
+            return [dict(row) for row in _page(self._memories, limit, offset)]
 
-    def list_events(self) -> list[dict[str, Any]]:
+    def list_events(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
         with self._lock:
-            return copy.deepcopy(self._events)
+            return copy.deepcopy(_page(self._events, limit, offset))
 
     def counts(self) -> tuple[int, int]:
         with self._lock:
