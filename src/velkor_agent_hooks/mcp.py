@@ -32,9 +32,9 @@ try:
     import anyio
     import anyio.to_thread
     import uvicorn
-    from jsonschema.exceptions import best_match
-    from jsonschema.protocols import Validator
-    from jsonschema.validators import validator_for
+    from jsonschema.exceptions import best_match  # type: ignore[import-untyped]
+    from jsonschema.protocols import Validator  # type: ignore[import-untyped]
+    from jsonschema.validators import validator_for  # type: ignore[import-untyped]
     from mcp.server import Server, ServerRequestContext
     from mcp.server.stdio import stdio_server
     from mcp.types import (
@@ -225,9 +225,9 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m velkor_agent_hooks.mcp",
         description=(
             "Serve the Velkor tools velkor_context, velkor_remember and velkor_gate over the "
-            "Model Context Protocol. The Velkor client comes from the environment "
-            "(VelkorClient.from_env): VELKOR_BASE_URL for a remote server, else embedded; "
-            "VELKOR_PROJECT, VELKOR_AGENT_ID, VELKOR_DENY_TOOLS, VELKOR_TIMEOUT."
+            "Model Context Protocol. The Velkor client is VelkorClient.from_env(): the "
+            "VELKOR_* variables choose the backend (VELKOR_BASE_URL for a remote server, "
+            "else embedded) and its settings (VELKOR_PROJECT, VELKOR_DENY_TOOLS, ...)."
         ),
         epilog=(
             "HTTP serves at http://HOST:PORT/mcp. On a host other than loopback it refuses to "
@@ -250,7 +250,10 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--api-key",
         default=None,
-        help=f"key HTTP clients must send as a bearer token (default: ${API_KEY_ENV})",
+        help=(
+            f"key HTTP clients must send as a bearer token (default: ${API_KEY_ENV}, which "
+            "is better: a command line is visible to other local users)"
+        ),
     )
     return parser
 
