@@ -37,6 +37,7 @@ try:
     from jsonschema.validators import validator_for  # type: ignore[import-untyped]
     from mcp.server import Server, ServerRequestContext
     from mcp.server.stdio import stdio_server
+    from mcp.server.transport_security import TransportSecuritySettings
     from mcp.types import (
         CallToolRequestParams,
         CallToolResult,
@@ -170,12 +171,17 @@ class BearerAuth:
 
     def __init__(self, app: ASGIApp, key: str) -> None:
         self.app = app
-        self._expected = f"Bearer {key}".encode()
+        self._key = key.encode()
+
+    def _authorised(self, header: bytes) -> bool:
+        scheme, _, token = header.strip().partition(b" ")
+        # Compare even on a wrong scheme, so the answer takes as long either way.
+        matches = hmac.compare_digest(token.strip(), self._key)
+        return scheme.lower() == b"bearer" and matches
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "http":
-            given = dict(scope["headers"]).get(b"authorization", b"")
-            if not hmac.compare_digest(given, self._expected):
+            if not self._authorised(dict(scope["headers"]).get(b"authorization", b"")):
                 body = b'{"error": "missing or wrong API key"}'
                 await send(
                     {
@@ -208,7 +214,18 @@ async def _serve_stdio(server: Server[Any]) -> None:
 
 
 async def _serve_http(server: Server[Any], sock: socket.socket, host: str, key: str) -> None:
-    app: ASGIApp = server.streamable_http_app(streamable_http_path=HTTP_PATH, host=host)
+    security = None
+    if is_loopback(host):
+        # The SDK guards only a few loopback spellings against DNS rebinding; cover ours too.
+        shown = f"[{host.strip('[]')}]" if ":" in host else host
+        hosts = {"127.0.0.1", "localhost", "[::1]", shown}
+        security = TransportSecuritySettings(
+            allowed_hosts=[f"{h}:*" for h in sorted(hosts)],
+            allowed_origins=[f"http://{h}:*" for h in sorted(hosts)],
+        )
+    app: ASGIApp = server.streamable_http_app(
+        streamable_http_path=HTTP_PATH, host=host, transport_security=security
+    )
     if key:
         app = BearerAuth(app, key)
     config = uvicorn.Config(app, log_level="warning", access_log=False, lifespan="on")
