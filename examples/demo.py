@@ -3,6 +3,7 @@
 import async_facade
 import langchain_memory
 import langgraph_store
+import mcp_tour
 import tool_calling
 
 
@@ -12,6 +13,7 @@ def main() -> None:
         ("LangGraph-style store", langgraph_store),
         ("Tool calling with governance", tool_calling),
         ("asyncio facade", async_facade),
+        ("MCP server over stdio", mcp_tour),
     ]:
         print(f"\n=== {title} ===")
         example.main()
