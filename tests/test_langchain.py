@@ -4,16 +4,15 @@ import asyncio
 import subprocess
 import sys
 import threading
+from typing import Annotated
 
 import pytest
-
-pytest.importorskip("langchain.agents.middleware")
-
 from langchain.agents import create_agent
 from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
 from langchain_core.messages import AIMessage, SystemMessage, ToolMessage
-from langchain_core.tools import tool
+from langchain_core.tools import InjectedToolCallId, tool
 from langgraph.checkpoint.memory import InMemorySaver
+from langgraph.types import Command
 
 from velkor_agent_hooks.adapters import AgentHooks
 from velkor_agent_hooks.client import VelkorClient
@@ -152,6 +151,24 @@ def test_raise_tool_errors_reports_then_hands_the_exception_to_langchain(tools, 
         run(agent, "invoke", "go")
     failed = [e for e in client.audit_events() if e.get("outcome_status") == "FAILED"]
     assert [e["trace_id"] for e in failed] == ["call_boom"]
+
+
+def test_a_tool_answering_with_a_command_is_previewed_from_its_message():
+    @tool
+    def set_city(city: str, tool_call_id: Annotated[str, InjectedToolCallId]) -> Command:
+        """Remember the city."""
+        reply = ToolMessage(f"city set to {city}", tool_call_id=tool_call_id)
+        return Command(update={"messages": [reply]})
+
+    client = VelkorClient()
+    call = {"name": "set_city", "args": {"city": "Porto"}, "id": "call_cmd"}
+    _, agent = governed_agent(client, [set_city], [call])
+    run(agent, "invoke", "go")
+    report = by_trace(client)["call_cmd"][-1]
+    assert (report["outcome_status"], report["fields"]) == (
+        "SUCCESS",
+        {"result_preview": "city set to Porto"},
+    )
 
 
 class WatchedClient(VelkorClient):
