@@ -1,6 +1,7 @@
 """The tour: every adapter and the async facade on the embedded client."""
 
 import async_facade
+import langchain_agent
 import langchain_memory
 import langgraph_store
 import mcp_tour
@@ -14,6 +15,7 @@ def main() -> None:
         ("Tool calling with governance", tool_calling),
         ("asyncio facade", async_facade),
         ("MCP server over stdio", mcp_tour),
+        ("LangChain 1.x agent with governance and memory", langchain_agent),
     ]:
         print(f"\n=== {title} ===")
         example.main()
