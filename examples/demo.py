@@ -3,6 +3,8 @@
 import async_facade
 import langchain_memory
 import langgraph_store
+import openai_agents
+import openai_tools
 import tool_calling
 
 
@@ -12,6 +14,8 @@ def main() -> None:
         ("LangGraph-style store", langgraph_store),
         ("Tool calling with governance", tool_calling),
         ("asyncio facade", async_facade),
+        ("OpenAI SDK tool calls, governed", openai_tools),
+        ("OpenAI Agents SDK run, governed", openai_agents),
     ]:
         print(f"\n=== {title} ===")
         example.main()

@@ -17,8 +17,7 @@ try:
     import openai  # noqa: F401
 except ImportError as exc:
     raise ImportError(
-        "velkor_agent_hooks.openai needs the OpenAI SDK: "
-        "pip install 'velkor-agent-hooks[openai]'"
+        "velkor_agent_hooks.openai needs the OpenAI SDK: pip install 'velkor-agent-hooks[openai]'"
     ) from exc
 
 from .adapters import AgentHooks, dispatch, openai_tools
@@ -73,7 +72,9 @@ def tool_definitions(
     api: Literal["chat"] = "chat", strict: bool = False
 ) -> list[ChatCompletionFunctionToolParam]: ...
 @overload
-def tool_definitions(api: Literal["responses"], strict: bool = False) -> list[FunctionToolParam]: ...
+def tool_definitions(
+    api: Literal["responses"], strict: bool = False
+) -> list[FunctionToolParam]: ...
 def tool_definitions(
     api: Literal["chat", "responses"] = "chat", strict: bool = False
 ) -> list[ChatCompletionFunctionToolParam] | list[FunctionToolParam]:
