@@ -177,6 +177,7 @@ def test_definitions_validate_as_sdk_request_types(strict):
         # Keys the TypedDict does not declare would be dropped, so equality rules them out.
         assert pydantic.TypeAdapter(list[param]).validate_python(tools) == tools
     chat, responses = tool_definitions(strict=strict), tool_definitions("responses", strict=strict)
+
     def shared(d):
         return {k: v for k, v in d.items() if k not in ("type", "strict")}
 
