@@ -43,10 +43,7 @@ if TYPE_CHECKING:
 __all__ = ["governed_call", "run_tool_call", "tool_definitions"]
 
 # Strict mode allows no free-form object, so the planned call's input travels as JSON text.
-_TOOL_INPUT_AS_TEXT = {
-    "type": ["string", "null"],
-    "description": "The planned call's arguments as the text of a JSON object.",
-}
+_TOOL_INPUT_AS_TEXT = "The planned call's arguments as the text of a JSON object."
 
 
 def _strict(parameters: dict[str, Any]) -> dict[str, Any]:
@@ -54,7 +51,7 @@ def _strict(parameters: dict[str, Any]) -> dict[str, Any]:
     properties: dict[str, Any] = {}
     for name, schema in parameters["properties"].items():
         if schema.get("type") == "object":
-            properties[name] = dict(_TOOL_INPUT_AS_TEXT)
+            properties[name] = {"type": ["string", "null"], "description": _TOOL_INPUT_AS_TEXT}
         elif name in required:
             properties[name] = schema
         else:

@@ -101,7 +101,7 @@ class VelkorRunHooks(RunHooks[Any]):
 
     def tool_error_formatter(self, args: ToolErrorFormatterArgs[Any]) -> str | None:
         """For ``RunConfig(tool_error_formatter=...)``: notes the failure, keeps the message."""
-        if args.kind == "tool_exception":
+        if args.kind == "tool_exception" and args.tool_type == "function":
             self._note_failure(args.call_id, args.error)
         return None
 
