@@ -5,6 +5,8 @@ import langchain_agent
 import langchain_memory
 import langgraph_store
 import mcp_tour
+import openai_agents
+import openai_tools
 import tool_calling
 
 
@@ -16,6 +18,8 @@ def main() -> None:
         ("asyncio facade", async_facade),
         ("MCP server over stdio", mcp_tour),
         ("LangChain 1.x agent with governance and memory", langchain_agent),
+        ("OpenAI SDK tool calls, governed", openai_tools),
+        ("OpenAI Agents SDK run, governed", openai_agents),
     ]:
         print(f"\n=== {title} ===")
         example.main()

@@ -8,6 +8,7 @@ from collections.abc import Sequence as Sequence
 from contextlib import contextmanager as contextmanager
 from dataclasses import dataclass as dataclass
 from typing import Any as Any
+from typing import Literal, Required, TypedDict
 
 from .client import GateDecision as GateDecision
 from .client import VelkorClient as VelkorClient
@@ -62,5 +63,17 @@ class AgentHooks:
         trace_id: str = "",
     ) -> Iterator[GateDecision]: ...
 
-def openai_tools() -> list[dict[str, Any]]: ...
+# Shaped like the OpenAI SDK's ChatCompletionFunctionToolParam, so the list can be passed
+# as ``tools=`` without a cast.
+class _FunctionDefinition(TypedDict, total=False):
+    name: Required[str]
+    description: str
+    parameters: dict[str, object]
+    strict: bool | None
+
+class _FunctionTool(TypedDict):
+    type: Literal["function"]
+    function: _FunctionDefinition
+
+def openai_tools() -> list[_FunctionTool]: ...
 def dispatch(client: VelkorClient, name: str, arguments: Mapping[str, Any]) -> dict[str, Any]: ...

@@ -1,0 +1,121 @@
+"""The Agents SDK bridge, driven by the SDK's own scripted model."""
+
+import asyncio
+import subprocess
+import sys
+import threading
+
+from agents import Agent, RunConfig, Runner, function_tool
+from agents.testing import ScriptedModel, assistant_message, function_call
+
+from velkor_agent_hooks.client import VelkorClient
+from velkor_agent_hooks.openai_agents import VelkorRunHooks, velkor_tool_guardrail
+
+
+class ThreadRecordingClient(VelkorClient):
+    """Notes the thread of every governance call."""
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.threads = []
+
+    def gate(self, *args, **kwargs):
+        self.threads.append(threading.get_ident())
+        return super().gate(*args, **kwargs)
+
+    def observe(self, **kwargs):
+        self.threads.append(threading.get_ident())
+        return super().observe(**kwargs)
+
+
+def test_run_blocks_denied_tool_and_reports_each_outcome():
+    client = ThreadRecordingClient(deny_tools=["shell"])
+    gate = velkor_tool_guardrail(client, "planner", session_id="s1")
+    hooks = VelkorRunHooks(client, "planner", session_id="s1")
+    ran = []
+
+    @function_tool(tool_input_guardrails=[gate])
+    def search(q: str) -> str:
+        ran.append("search")
+        return f"3 results for {q}"
+
+    @function_tool(tool_input_guardrails=[gate])
+    def shell(cmd: str) -> str:
+        ran.append("shell")
+        return "ran"
+
+    @function_tool(tool_input_guardrails=[gate])
+    def book(city: str) -> str:
+        ran.append("book")
+        raise RuntimeError(f"no rooms in {city}")
+
+    @function_tool(
+        tool_input_guardrails=[gate], failure_error_function=hooks.failure_error_function
+    )
+    def pay(amount: int) -> str:
+        ran.append("pay")
+        raise ValueError("card declined")
+
+    model = ScriptedModel(
+        [
+            [
+                function_call("search", {"q": "lisbon"}, call_id="c_search"),
+                function_call("shell", {"cmd": "rm -rf /"}, call_id="c_shell"),
+                function_call("book", {"city": "Porto"}, call_id="c_book"),
+                function_call("pay", {"amount": 90}, call_id="c_pay"),
+            ],
+            [assistant_message("all done")],
+        ]
+    )
+    agent = Agent(name="planner", model=model, tools=[search, shell, book, pay])
+    config = RunConfig(tool_error_formatter=hooks.tool_error_formatter, tracing_disabled=True)
+
+    async def run():
+        loop_thread = threading.get_ident()
+        result = await Runner.run(agent, "go", hooks=hooks, run_config=config)
+        return loop_thread, result
+
+    loop_thread, result = asyncio.run(run())
+
+    assert result.final_output == "all done"
+    assert sorted(ran) == ["book", "pay", "search"]
+    seen = {
+        item["call_id"]: item["output"]
+        for item in model.last_call.input
+        if isinstance(item, dict) and item.get("type") == "function_call_output"
+    }
+    assert "blocked by governance: deny_tools policy" in seen["c_shell"]
+    assert seen["c_search"] == "3 results for lisbon"
+
+    gates = {e["trace_id"]: e for e in client.audit_events() if e["kind"] == "gate"}
+    assert {k: (e["tool_name"], e["outcome"]) for k, e in gates.items()} == {
+        "c_search": ("search", "ALLOWED"),
+        "c_shell": ("shell", "DENIED"),
+        "c_book": ("book", "ALLOWED"),
+        "c_pay": ("pay", "ALLOWED"),
+    }
+    assert gates["c_pay"]["tool_input"] == {"amount": 90}
+    observed = {
+        e["trace_id"]: (e["tool_name"], e["outcome_status"], e["fields"]["result_preview"])
+        for e in client.audit_events()
+        if e["kind"] == "observe"
+    }
+    assert observed == {
+        "c_search": ("search", "SUCCESS", "3 results for lisbon"),
+        "c_book": ("book", "FAILED", "no rooms in Porto"),
+        "c_pay": ("pay", "FAILED", "card declined"),
+    }
+    assert all(
+        e["session_id"] == "s1" and e["agent_id"] == "planner" for e in client.audit_events()
+    )
+    assert client.threads and loop_thread not in client.threads
+
+
+def test_import_without_the_sdk_names_the_extra():
+    code = (
+        "import sys; sys.modules['agents'] = None\n"
+        "try:\n import velkor_agent_hooks.openai_agents\n"
+        "except ImportError as e: print(e)"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert "velkor-agent-hooks[openai-agents]" in out.stdout
