@@ -3,6 +3,7 @@
 import async_facade
 import langchain_agent
 import langchain_memory
+import langgraph_graph
 import langgraph_store
 import mcp_tour
 import openai_agents
@@ -14,6 +15,7 @@ def main() -> None:
     for title, example in [
         ("LangChain-style memory", langchain_memory),
         ("LangGraph-style store", langgraph_store),
+        ("LangGraph's own store: a graph on VelkorStore", langgraph_graph),
         ("Tool calling with governance", tool_calling),
         ("asyncio facade", async_facade),
         ("MCP server over stdio", mcp_tour),

@@ -1,0 +1,372 @@
+"""VelkorStore as LangGraph uses it, side by side with LangGraph's InMemoryStore."""
+
+import asyncio
+import operator
+import subprocess
+import sys
+import threading
+from dataclasses import dataclass
+from datetime import datetime
+from pathlib import Path
+from typing import Annotated, Any, TypedDict
+
+import pytest
+from langgraph.graph import START, StateGraph
+from langgraph.runtime import Runtime
+from langgraph.store.base import (
+    BaseStore,
+    GetOp,
+    InvalidNamespaceError,
+    ListNamespacesOp,
+    MatchCondition,
+    PutOp,
+    SearchOp,
+)
+from langgraph.store.memory import InMemoryStore
+
+from velkor_agent_hooks.client import VelkorClient, serve
+from velkor_agent_hooks.langgraph import VelkorStore
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+@pytest.fixture(params=["embedded", "http"])
+def client(request):
+    if request.param == "embedded":
+        return VelkorClient()
+    server = serve()
+    request.addfinalizer(server.close)
+    return VelkorClient(base_url=server.url, timeout=5)
+
+
+@pytest.fixture
+def store(client):
+    return VelkorStore(client)
+
+
+# The graph: documentation-style nodes, each recording what the store answered.
+
+
+@dataclass
+class Context:
+    user_id: str
+
+
+class State(TypedDict, total=False):
+    seen: Annotated[list[Any], operator.add]
+
+
+def rows(items):
+    return sorted((tuple(i.namespace), i.key, repr(i.value)) for i in items)
+
+
+def write(state: State, runtime: Runtime[Context]) -> State:
+    store = runtime.store
+    assert store is not None
+    user = runtime.context.user_id
+    memories = ("users", user, "memories")
+    store.put(memories, "m1", {"text": "likes green tea", "kind": "food"})
+    store.put(memories, "m2", {"text": "flies to Lisbon in March", "kind": "travel"})
+    store.put(memories, "m3", {"text": "allergic to peanuts", "kind": "food", "tags": ["x"]})
+    store.put(memories, "m1", {"text": "likes black tea", "kind": "food"})  # replaces
+    store.put(("users", user, "profile"), "main", {"name": user.title(), "n": 1})
+    store.put(("users", "bob", "memories"), "m1", {"text": "likes coffee", "kind": "food"})
+    store.put(("users", "anabel", "memories"), "m1", {"text": "tea", "kind": "food"})
+    got = store.get(memories, "m1")
+    assert got is not None
+    return {
+        "seen": [
+            ("get", got.namespace, got.key, got.value),
+            (
+                "get missing",
+                store.get(memories, "nope"),
+                store.get(("users", "bob", "memories"), "m9"),
+            ),
+        ]
+    }
+
+
+async def read(state: State, *, store: BaseStore) -> State:
+    ana, mine = ("users", "ana"), ("users", "ana", "memories")
+    seen: list[Any] = [
+        ("all", rows(await store.asearch(ana, limit=50))),
+        ("filter", rows(await store.asearch(ana, filter={"kind": "food"}))),
+        ("filter $eq", rows(await store.asearch((), filter={"kind": {"$eq": "travel"}}))),
+        ("filter list", rows(await store.asearch(ana, filter={"tags": ["x"]}))),
+        ("filter two", rows(await store.asearch((), filter={"kind": "food", "text": "tea"}))),
+        ("label prefix", rows(await store.asearch(("users", "an")))),
+    ]
+    await store.adelete(mine, "m2")
+    await store.adelete(mine, "never-there")
+    seen.append(("after delete", rows(await store.asearch(ana, limit=50))))
+    seen.append(("deleted", await store.aget(mine, "m2")))
+    return {"seen": seen}
+
+
+def namespaces(state: State, store: BaseStore) -> State:
+    calls = [
+        {},
+        {"prefix": ("users",)},
+        {"prefix": ("users", "*", "memories")},
+        {"suffix": ("profile",)},
+        {"prefix": ("users",), "suffix": ("memories",)},
+        {"max_depth": 2},
+        {"max_depth": 1},
+        {"limit": 2, "offset": 1},
+        {"prefix": ("nobody",)},
+    ]
+    return {"seen": [(call, store.list_namespaces(**call)) for call in calls]}
+
+
+def run_graph(store: BaseStore) -> list[Any]:
+    builder = StateGraph(State, context_schema=Context)
+    builder.add_node(write)
+    builder.add_node(read)
+    builder.add_node(namespaces)
+    builder.add_edge(START, "write")
+    builder.add_edge("write", "read")
+    builder.add_edge("read", "namespaces")
+    graph = builder.compile(store=store)
+    result = asyncio.run(graph.ainvoke({"seen": []}, context=Context(user_id="ana")))
+    return result["seen"]
+
+
+def test_graph_nodes_see_what_in_memory_store_gives(store):
+    ours, reference = run_graph(store), run_graph(InMemoryStore())
+    assert ours == reference
+    # Not vacuous: the calls found what was written, and isolation held.
+    found = {entry[0]: entry[1] for entry in ours if isinstance(entry[0], str)}
+    assert [row[1] for row in found["all"]] == ["m1", "m2", "m3", "main"]
+    assert [row[0] for row in found["filter two"]] == [("users", "anabel", "memories")]
+    assert found["label prefix"] == [] and len(found["after delete"]) == 3
+
+
+def test_reads_and_deletes_create_no_namespace(store):
+    # InMemoryStore lists a namespace once anything looked into it; a namespace here is
+    # only ever one that holds an item.
+    assert store.get(("ghost",), "k") is None
+    store.delete(("ghost", "too"), "k")
+    store.put(("gone",), "k", {})
+    store.delete(("gone",), "k")
+    assert store.list_namespaces() == [] and store.search(()) == []
+
+
+def test_query_search_ranks_by_shared_words(store):
+    ns = ("docs",)
+    store.put(ns, "a", {"text": "green tea and black tea", "topic": "drinks"})
+    store.put(ns, "b", {"text": "tea"})
+    store.put(ns, "c", {"body": {"nested": ["black coffee"]}})
+    store.put(("other",), "d", {"text": "black tea"})
+
+    hits = store.search(ns, query="black tea")
+    # The best match first; how the service weighs the rest is its own business.
+    assert hits[0].key == "a" and {h.key for h in hits} == {"a", "b", "c"}
+    scores = [h.score for h in hits]
+    assert all(isinstance(s, float) for s in scores) and scores == sorted(scores, reverse=True)
+    page = store.search(ns, query="black tea", limit=1, offset=1)
+    assert [h.key for h in page] == [hits[1].key]
+    assert [h.key for h in store.search(ns, query="tea", filter={"topic": "drinks"})] == ["a"]
+    assert store.search(ns, query="zebra") == []
+    # InMemoryStore without an index ignores the query: everything, unscored.
+    plain = store.search(ns)
+    assert {h.key for h in plain} == {"a", "b", "c"} and {h.score for h in plain} == {None}
+    assert [h.key for h in store.search(ns, query="")] == [h.key for h in plain]
+
+
+def test_items_carry_times_and_rewrites_keep_creation(store):
+    ns = ("t",)
+    store.put(ns, "k", {"v": 1})
+    first = store.get(ns, "k")
+    store.put(ns, "k", {"v": 2})
+    second = store.get(ns, "k")
+    assert isinstance(second.created_at, datetime) and second.created_at.tzinfo is not None
+    assert second.created_at == first.created_at <= first.updated_at <= second.updated_at
+    (hit,) = store.search(ns)
+    assert (hit.value, hit.created_at, hit.updated_at) == (
+        {"v": 2},
+        second.created_at,
+        second.updated_at,
+    )
+
+
+def test_pages_cover_every_item_once(store):
+    for n in range(7):
+        store.put(("p", str(n % 2)), f"k{n}", {"n": n})
+    pages = [store.search(("p",), limit=3, offset=o) for o in (0, 3, 6)]
+    keys = [i.key for page in pages for i in page]
+    assert sorted(keys) == [f"k{n}" for n in range(7)] and [len(p) for p in pages] == [3, 3, 1]
+    # Most recently written first.
+    assert keys == [f"k{n}" for n in reversed(range(7))]
+
+
+def test_batch_reads_see_the_state_before_its_writes(store):
+    ns = ("b",)
+    store.put(ns, "k", {"v": 0})
+    ops = [
+        PutOp(ns, "k", {"v": 1}),
+        GetOp(ns, "k"),
+        PutOp(ns, "k", {"v": 2}),
+        PutOp(ns, "gone", {"v": 3}),
+        PutOp(ns, "gone", None),
+        SearchOp(ns),
+        ListNamespacesOp(match_conditions=(MatchCondition("prefix", ns),)),
+    ]
+    for subject in (store, InMemoryStore()):
+        if isinstance(subject, InMemoryStore):
+            subject.put(ns, "k", {"v": 0})
+        got = subject.batch(ops)
+        assert [None if r is None else type(r).__name__ for r in got] == [
+            None,
+            "Item",
+            None,
+            None,
+            None,
+            "list",
+            "list",
+        ]
+        assert got[1].value == {"v": 0} and [i.value for i in got[5]] == [{"v": 0}]
+        assert got[6] == [ns]
+        assert subject.get(ns, "k").value == {"v": 2} and subject.get(ns, "gone") is None
+
+
+def test_conflicting_match_conditions_match_nothing(store):
+    store.put(("a", "b", "c"), "k", {})
+    store.put(("a", "x", "c"), "k", {})
+
+    def listed(*conditions):
+        (result,) = store.batch([ListNamespacesOp(match_conditions=conditions)])
+        return result
+
+    prefix = lambda *p: MatchCondition("prefix", p)  # noqa: E731
+    assert listed(prefix("a", "*"), prefix("*", "b")) == [("a", "b", "c")]
+    assert listed(prefix("a", "b"), prefix("a", "x")) == []
+    assert listed(prefix("a"), MatchCondition("suffix", ("x", "c"))) == [("a", "x", "c")]
+
+
+ITEM = {"text": "ok"}
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda s: s.put(("users", ""), "k", ITEM), InvalidNamespaceError),
+        (lambda s: s.put(("users", "a.b"), "k", ITEM), InvalidNamespaceError),
+        (lambda s: s.put((), "k", ITEM), InvalidNamespaceError),
+        (lambda s: s.put(["users"], "k", ITEM), InvalidNamespaceError),
+        (lambda s: s.put(("users", 3), "k", ITEM), InvalidNamespaceError),
+        (lambda s: s.put(("langgraph",), "k", ITEM), InvalidNamespaceError),
+        (lambda s: s.batch([PutOp(("a\x00b",), "k", ITEM)]), InvalidNamespaceError),
+        (lambda s: s.batch([PutOp("users", "k", ITEM)]), InvalidNamespaceError),
+        (lambda s: s.batch([PutOp(("langgraph",), "k", ITEM)]), InvalidNamespaceError),
+        (lambda s: s.get(("a.b",), "k"), InvalidNamespaceError),
+        (lambda s: s.search(("",)), InvalidNamespaceError),
+        (lambda s: s.list_namespaces(prefix=("a.b",)), InvalidNamespaceError),
+        (lambda s: s.put(("users",), "", ITEM), ValueError),
+        (lambda s: s.put(("users",), "k", "text"), TypeError),
+        (lambda s: s.put(("users",), "k", {"at": datetime.now()}), TypeError),
+        (lambda s: s.put(("users",), "k", {"x": float("nan")}), ValueError),
+        (lambda s: s.put(("users",), "k", {1: "one"}), TypeError),
+        (lambda s: s.put(("users",), "k", {"pair": (1, 2)}), TypeError),
+        (lambda s: s.put(("users",), "k", {"s": "\ud800"}), ValueError),
+        (lambda s: s.put(("users",), "k", ITEM, index=["text"]), NotImplementedError),
+        (lambda s: s.put(("users",), "k", ITEM, ttl=5), NotImplementedError),
+        (lambda s: s.batch([PutOp(("users",), "k", ITEM, ttl=5)]), NotImplementedError),
+        (lambda s: s.search(("users",), limit=-1), ValueError),
+        (lambda s: s.search(("users",), offset=-1), ValueError),
+        (lambda s: s.list_namespaces(limit=-1), ValueError),
+        (lambda s: s.list_namespaces(max_depth=0), ValueError),
+        (lambda s: s.search(("users",), filter={"n": {"$gt": 1}}), NotImplementedError),
+        (lambda s: s.search(("users",), filter={"meta": {"a": 1}}), NotImplementedError),
+        (lambda s: s.batch([GetOp(("users",), "k"), "get"]), TypeError),
+        # One bad operation refuses the whole batch, the good write before it included.
+        (
+            lambda s: s.batch([PutOp(("users",), "good", ITEM), PutOp(("users",), "k", {2: 2})]),
+            TypeError,
+        ),
+    ],
+)
+def test_bad_input_is_refused_and_stores_nothing(call, error):
+    # Refused before the client is called, so one backend is enough.
+    client = VelkorClient()
+    store = VelkorStore(client)
+    with pytest.raises(error) as info:
+        call(store)
+    assert str(info.value)
+    assert store.search((), limit=100) == [] and store.list_namespaces() == []
+    assert client.search_items((), limit=100) == []
+
+
+def test_index_false_and_refresh_ttl_are_accepted(store):
+    store.put(("n",), "k", {"text": "kept"}, index=False)
+    assert store.get(("n",), "k", refresh_ttl=True).value == {"text": "kept"}
+    assert [h.key for h in store.search(("n",), query="kept", refresh_ttl=False)] == ["k"]
+
+
+def test_abatch_does_not_block_the_event_loop():
+    release = threading.Event()
+
+    class WaitingClient(VelkorClient):
+        def get_item(self, namespace, key):
+            # Only a loop that keeps running can set the event.
+            assert release.wait(10), "the event loop was blocked"
+            return super().get_item(namespace, key)
+
+    store = VelkorStore(WaitingClient())
+    store.put(("s",), "k", {"v": 1})
+
+    async def main():
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                ticks += 1
+                if ticks == 3:
+                    release.set()
+                await asyncio.sleep(0)
+
+        task = asyncio.create_task(ticker())
+        try:
+            item = await store.aget(("s",), "k")
+        finally:
+            task.cancel()
+        with pytest.raises(InvalidNamespaceError):
+            await store.aput(("s.t",), "k", {})
+        return item, ticks
+
+    item, ticks = asyncio.run(main())
+    assert item.value == {"v": 1} and ticks >= 3
+
+
+def test_velkor_store_needs_a_client():
+    with pytest.raises(TypeError, match="VelkorClient"):
+        VelkorStore(InMemoryStore())
+
+
+def test_import_without_langgraph_names_the_extra():
+    code = (
+        "import sys; sys.modules['langgraph'] = None\n"
+        "import velkor_agent_hooks.client, velkor_agent_hooks.adapters\n"
+        "import velkor_agent_hooks.langgraph"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert result.returncode == 1
+    assert "ImportError: velkor_agent_hooks.langgraph needs LangGraph" in result.stderr
+    assert 'pip install "velkor-agent-hooks[langgraph]"' in result.stderr
+
+
+def test_type_checkers_accept_the_store_where_langgraph_takes_one():
+    checked = ROOT / "tests" / "typing" / "langgraph_store.py"
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(checked)],
+        capture_output=True,
+        text=True,
+        cwd=ROOT,
+    )
+    expected = {
+        n for n, line in enumerate(checked.read_text().splitlines(), 1) if "# error" in line
+    }
+    reported = {
+        int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line
+    }
+    assert reported == expected, result.stdout
