@@ -308,7 +308,7 @@ class VelkorClient:
     ) -> dict[str, Any]:
         check.check_namespace("namespace", namespace)
         check.check_nonempty("key", key)
-        copy = check.copy_json_mapping("value", value, optional=False)
+        copy = check.copy_json_mapping("value", value, optional=False, exact=True)
         assert copy is not None
         return self._backend.put_item(namespace, key, copy)
 

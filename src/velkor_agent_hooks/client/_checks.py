@@ -52,15 +52,26 @@ def check_int(name: str, value: object, *, minimum: int = 0, optional: bool = Fa
         raise ValueError(f"{name} {rule}, got {value}")
 
 
-def copy_json_mapping(name: str, value: object, *, optional: bool = True) -> dict[str, Any] | None:
-    """A shallow copy of a mapping that JSON can carry exactly; None passes when optional."""
+def copy_json_mapping(
+    name: str, value: object, *, optional: bool = True, exact: bool = False
+) -> dict[str, Any] | None:
+    """A shallow copy of a mapping that JSON can carry; None passes when optional.
+
+    ``exact`` also refuses what JSON would change on the way (tuples, non-str keys), so a
+    stored value reads back equal to what was given.
+    """
     if value is None and optional:
         return None
     if not isinstance(value, Mapping):
         expected = "a mapping or None" if optional else "a mapping"
         raise TypeError(f"{name} must be {expected}, got {type(value).__name__}")
     copy = dict(value)
-    to_json(name, copy)
+    text = to_json(name, copy)
+    if exact and json.loads(text) != copy:
+        raise TypeError(
+            f"{name} must hold only JSON types (dicts with str keys, lists, str, numbers, "
+            "bool, None); tuples and other keys would not read back as given"
+        )
     return copy
 
 
