@@ -63,7 +63,7 @@ class Limits:
     """What one server allows; every field is also a ``serve`` command-line option."""
 
     max_concurrency: int = 256  # operations queued or running; more get 503
-    workers: int = 8  # threads running operations
+    workers: int = 8  # threads running operations on durable storage; 0: on the event loop
     keep_alive: float = 5.0  # seconds an idle kept-alive connection stays open
     header_timeout: float = 10.0  # seconds to a request's end of head
     body_timeout: float = 30.0  # seconds from the end of the head to the end of the body
@@ -83,6 +83,8 @@ class Limits:
                 raise TypeError(f"{field.name} must be a number, got {type(value).__name__}")
             if field.type == "int" and not isinstance(value, int):
                 raise TypeError(f"{field.name} must be int, got {type(value).__name__}")
+            if field.name == "workers" and value == 0:
+                continue
             if not (value > 0 and math.isfinite(value)):
                 raise ValueError(f"{field.name} must be positive and finite, got {value!r}")
 
@@ -113,14 +115,19 @@ def _page(list_rows: Callable[..., list[Any]], key: str, page: tuple[int, int]) 
     return {key: rows[:limit], "next_offset": offset + limit if more else None}
 
 
+def _fields(result: Any) -> dict[str, Any]:
+    # dataclasses.asdict deep-copies; these results hold only str, int and bool.
+    return {name: getattr(result, name) for name in result.__slots__}
+
+
 def _storage(client: VelkorClient) -> Any:
     return client._backend.storage  # type: ignore[union-attr]  # always a LocalBackend here
 
 
 _OPERATIONS: dict[str, _Operation] = {
-    "context": lambda c, body, _: dataclasses.asdict(c.context(**body)),
+    "context": lambda c, body, _: _fields(c.context(**body)),
     "remember": lambda c, body, _: c.remember_turns(**body),
-    "gate": lambda c, body, _: dataclasses.asdict(c.gate(**body)),
+    "gate": lambda c, body, _: _fields(c.gate(**body)),
     "observe": lambda c, body, _: c.observe(**body),
     "doctor": lambda c, body, _: c.doctor(),
     "memories": lambda c, _, page: _page(_storage(c).list_memories, "memories", page),
@@ -220,7 +227,7 @@ class _App:
         clients: dict[str, VelkorClient],
         api_key: str | None,
         limits: Limits,
-        pool: ThreadPoolExecutor,
+        pool: ThreadPoolExecutor | None,
     ) -> None:
         self._clients = clients
         self._key = api_key.encode() if api_key else None
@@ -285,6 +292,8 @@ class _App:
                 extra.remove(_CLOSE)
         if self._in_flight >= limits.max_concurrency:
             raise _Reject(503, "server busy: too many requests in flight", [(b"retry-after", b"1")])
+        if self._pool is None:
+            return _run(name, operation, client, raw, page, limits)
         self._in_flight += 1
         try:
             loop = asyncio.get_running_loop()
@@ -319,35 +328,62 @@ class _App:
         return client
 
     async def _read_body(self, receive: Callable) -> bytes:
+        # The protocol's timer bounds the wait: on expiry it replies 408 and disconnects.
         limits = self._limits
         chunks: list[bytes] = []
         size = 0
         try:
-            async with asyncio.timeout(limits.body_timeout):
-                while True:
-                    message = await receive()
-                    if message["type"] == "http.disconnect":
-                        raise _Reject(400, "client went away")
-                    chunk = message.get("body", b"")
-                    size += len(chunk)
-                    if size > limits.max_body:
-                        raise _Reject(413, f"request body must be at most {limits.max_body} bytes")
-                    if self._buffered + len(chunk) > limits.max_buffered:
-                        raise _Reject(503, "server busy: too much request data in flight")
-                    self._buffered += len(chunk)
-                    chunks.append(chunk)
-                    if not message.get("more_body", False):
-                        return b"".join(chunks)
-        except TimeoutError:
-            raise _Reject(
-                408, f"request body not received within {limits.body_timeout:g} s"
-            ) from None
+            while True:
+                message = await receive()
+                if message["type"] == "http.disconnect":
+                    raise _Reject(400, "client went away")
+                chunk = message.get("body", b"")
+                size += len(chunk)
+                if size > limits.max_body:
+                    raise _Reject(413, f"request body must be at most {limits.max_body} bytes")
+                if self._buffered + len(chunk) > limits.max_buffered:
+                    raise _Reject(503, "server busy: too much request data in flight")
+                self._buffered += len(chunk)
+                chunks.append(chunk)
+                if not message.get("more_body", False):
+                    return b"".join(chunks)
         finally:
             self._buffered -= sum(map(len, chunks))
 
 
+class _Coalesced:
+    """The transport as a reply sees it: the head is held back and goes out with the body.
+
+    One write, so one segment and one wake-up of the client, instead of two.
+    """
+
+    __slots__ = ("_held", "_transport")
+
+    def __init__(self, transport: Any) -> None:
+        self._transport = transport
+        self._held: bytes | None = None
+
+    def write(self, data: bytes) -> None:
+        if self._held is not None:
+            data, self._held = self._held + data, None
+        elif data.startswith(b"HTTP/1.1 ") and not data.startswith(b"HTTP/1.1 100 "):
+            self._held = data
+            return
+        self._transport.write(data)
+
+    def close(self) -> None:
+        if self._held is not None:
+            self._transport.write(self._held)
+            self._held = None
+        self._transport.close()
+
+    def is_closing(self) -> bool:
+        return self._transport.is_closing()
+
+
 class _Protocol(HttpToolsProtocol):
-    """uvicorn's HTTP protocol with a deadline and a size cap on request headers."""
+    """uvicorn's HTTP protocol with deadlines for a request's head and body, a cap on the
+    head's size, and replies written at once. uvicorn bounds none of these reads."""
 
     limits: Limits
 
@@ -355,12 +391,11 @@ class _Protocol(HttpToolsProtocol):
         super().connection_made(transport)
         self._head_bytes = 0
         self._in_head = True
-        self._head_timer: asyncio.TimerHandle | None = self.loop.call_later(
-            self.limits.header_timeout, self._head_timeout
-        )
+        self._timer: asyncio.TimerHandle | None = None
+        self._arm(self.limits.header_timeout)
 
     def connection_lost(self, exc: Exception | None) -> None:
-        self._stop_head_timer()
+        self._disarm()
         super().connection_lost(exc)
 
     def data_received(self, data: bytes) -> None:
@@ -368,41 +403,57 @@ class _Protocol(HttpToolsProtocol):
         if self._in_head and not self.transport.is_closing():
             self._head_bytes += len(data)
             if self._head_bytes > self.limits.max_header_bytes:
-                self._refuse(431, f"request headers exceed {self.limits.max_header_bytes} bytes")
+                self._refuse(431, f"request head is over {self.limits.max_header_bytes} bytes")
 
     def on_message_begin(self) -> None:
         super().on_message_begin()
         self._in_head = True
         self._head_bytes = 0
-        if self._head_timer is None:
-            self._head_timer = self.loop.call_later(self.limits.header_timeout, self._head_timeout)
+        if self._timer is None:
+            self._arm(self.limits.header_timeout)
 
     def on_headers_complete(self) -> None:
         self._in_head = False
-        self._stop_head_timer()
+        self._arm(self.limits.body_timeout)
         super().on_headers_complete()
+        if self.cycle is not None:
+            self.cycle.transport = _Coalesced(self.transport)  # type: ignore[assignment]
 
-    def _stop_head_timer(self) -> None:
-        if self._head_timer is not None:
-            self._head_timer.cancel()
-            self._head_timer = None
+    def on_message_complete(self) -> None:
+        self._disarm()
+        super().on_message_complete()
 
-    def _head_timeout(self) -> None:
-        self._head_timer = None
-        if self.cycle is not None and not self.cycle.response_complete:
-            # A reply is still being produced: the pipelined request waits for it.
-            self._head_timer = self.loop.call_later(self.limits.header_timeout, self._head_timeout)
-            return
-        self._refuse(408, f"request headers not received within {self.limits.header_timeout:g} s")
+    def _arm(self, seconds: float) -> None:
+        self._disarm()
+        self._timer = self.loop.call_later(seconds, self._expired)
+
+    def _disarm(self) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
+
+    def _expired(self) -> None:
+        self._timer = None
+        cycle = self.cycle
+        if self._in_head and cycle is not None and not cycle.response_complete:
+            # The previous reply is still being made; this pipelined request waits for it.
+            self._arm(self.limits.header_timeout)
+        elif cycle is not None and not self._in_head and cycle.response_started:
+            self.transport.close()  # replied early; the rest of the body is not wanted
+        else:
+            part = "head" if self._in_head else "body"
+            limit = self.limits.header_timeout if self._in_head else self.limits.body_timeout
+            self._refuse(408, f"request {part} not received within {limit:g} s")
 
     def _refuse(self, status: int, message: str) -> None:
         if self.transport.is_closing():
             return
-        self._stop_head_timer()
+        self._disarm()
         body = _error("RequestError", message)
-        head = f"HTTP/1.1 {status} {'Request Timeout' if status == 408 else 'Too Large'}\r\n"
-        head += f"content-type: application/json\r\ncontent-length: {len(body)}\r\n"
-        self.transport.write(head.encode() + b"connection: close\r\n\r\n" + body)
+        reason = "Request Timeout" if status == 408 else "Request Header Fields Too Large"
+        head = f"HTTP/1.1 {status} {reason}\r\ncontent-type: application/json\r\n"
+        head += f"content-length: {len(body)}\r\nconnection: close\r\n\r\n"
+        self.transport.write(head.encode() + body)
         self.transport.close()
 
 
@@ -474,7 +525,15 @@ class VelkorServer:
             self._socket.close()
             raise
         self.host, self.port = self._socket.getsockname()[:2]
-        self._pool = ThreadPoolExecutor(limits.workers, thread_name_prefix="velkor-op")
+        # Operations on in-memory storage never wait and, holding the GIL, would gain
+        # nothing from threads: they run on the event loop, which saves the hand-over to a
+        # worker and back (bench/server_load.py). Durable storage waits on I/O: a pool.
+        inline = limits.workers == 0 or all(
+            _storage(c).kind == "memory" for c in self._clients.values()
+        )
+        self._pool = (
+            None if inline else ThreadPoolExecutor(limits.workers, thread_name_prefix="velkor-op")
+        )
         protocol = type("_Protocol", (_Protocol,), {"limits": limits})
         config = uvicorn.Config(
             _App(self._clients, api_key, limits, self._pool),
@@ -570,7 +629,8 @@ class VelkorServer:
                 self._loop.call_soon_threadsafe(self._stop.set)
             self._thread.join()
         self._socket.close()
-        self._pool.shutdown(wait=True)
+        if self._pool is not None:
+            self._pool.shutdown(wait=True)
         self._close_storage()
 
     def _close_storage(self) -> None:
