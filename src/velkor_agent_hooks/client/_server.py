@@ -96,6 +96,10 @@ class _Reject(Exception):
         self.headers = list(headers)
 
 
+class _Gone(Exception):
+    """The client hung up before its request was complete."""
+
+
 _Operation = Callable[[VelkorClient, dict[str, Any], tuple[int, int]], Any]
 
 
@@ -242,6 +246,8 @@ class _App:
         extra: list[tuple[bytes, bytes]] = []
         try:
             status, reply = await self._respond(scope, receive, extra)
+        except _Gone:
+            return  # nobody to answer
         except _Reject as exc:
             status, reply = exc.status, _error("RequestError", str(exc))
             extra += exc.headers
@@ -336,7 +342,7 @@ class _App:
             while True:
                 message = await receive()
                 if message["type"] == "http.disconnect":
-                    raise _Reject(400, "client went away")
+                    raise _Gone
                 chunk = message.get("body", b"")
                 size += len(chunk)
                 if size > limits.max_body:
@@ -389,7 +395,7 @@ class _Protocol(HttpToolsProtocol):
 
     def connection_made(self, transport: Any) -> None:
         super().connection_made(transport)
-        self._head_bytes = 0
+        self._head_bytes = self._parsed_head = 0
         self._in_head = True
         self._timer: asyncio.TimerHandle | None = None
         self._arm(self.limits.header_timeout)
@@ -400,15 +406,35 @@ class _Protocol(HttpToolsProtocol):
 
     def data_received(self, data: bytes) -> None:
         super().data_received(data)
+        # A head that never ends: count what arrived while it was being read.
         if self._in_head and not self.transport.is_closing():
             self._head_bytes += len(data)
             if self._head_bytes > self.limits.max_header_bytes:
                 self._refuse(431, f"request head is over {self.limits.max_header_bytes} bytes")
 
+    def on_url(self, url: bytes) -> None:
+        self._count_head(len(url))
+        super().on_url(url)
+
+    def on_header(self, name: bytes, value: bytes) -> None:
+        self._count_head(len(name) + len(value) + 4)
+        super().on_header(name, value)
+
+    def _count_head(self, size: int) -> None:
+        # A head that arrived whole: count it as it is parsed, and stop the parser.
+        self._parsed_head += size
+        if self._parsed_head > self.limits.max_header_bytes:
+            self._refuse(431, f"request head is over {self.limits.max_header_bytes} bytes")
+            raise _Reject(431, "request head too large")  # aborts this parse
+
+    def send_400_response(self, msg: str) -> None:
+        if not self.transport.is_closing():  # not after a reply of our own
+            super().send_400_response(msg)
+
     def on_message_begin(self) -> None:
         super().on_message_begin()
         self._in_head = True
-        self._head_bytes = 0
+        self._head_bytes = self._parsed_head = 0
         if self._timer is None:
             self._arm(self.limits.header_timeout)
 
