@@ -241,10 +241,11 @@ class TestPages:
                 return _statuses(reply)[0], json.loads(reply.partition(b"\r\n\r\n")[2])
 
             status, page = get("?limit=2&offset=1")
+            assert status == 200
             assert [m["text"] for m in page["memories"]] == ["m1", "m2"]
             assert page["next_offset"] == 3
             status, page = get("?offset=8&limit=50")
-            assert len(page["memories"]) == 2 and page["next_offset"] is None
+            assert status == 200 and len(page["memories"]) == 2 and page["next_offset"] is None
             for bad in ("?limit=abc", "?limit=0", "?limit=1_6", "?limit=-1", "?foo=1", "?limit"):
                 assert get(bad)[0] == 400, bad
 
