@@ -13,6 +13,7 @@ import time
 import pytest
 
 from velkor_agent_hooks.client import (
+    ServerLimits,
     VelkorClient,
     VelkorConnectionError,
     VelkorHTTPError,
@@ -21,7 +22,6 @@ from velkor_agent_hooks.client import (
     _transport,
     serve,
 )
-from velkor_agent_hooks.client._server import Limits
 
 KEY = "test-key-0123456789abcdef"
 REMEMBER = b'{"turns": [{"text": "smuggled"}]}'
@@ -195,7 +195,7 @@ class TestFraming:
             assert client.audit_events()[0]["tool_input"] == {"a": [[[[1]]]]}
 
     def test_limits_answer_clearly_and_store_nothing(self):
-        limits = Limits(max_body=2000, max_turns=3, max_header_bytes=4096)
+        limits = ServerLimits(max_body=2000, max_turns=3, max_header_bytes=4096)
         with serve(limits=limits) as server, VelkorClient(base_url=server.url) as client:
             with pytest.raises(VelkorHTTPError, match="at most 3 turns") as info:
                 client.remember_turns([{"text": f"t{i}"} for i in range(4)])
@@ -211,7 +211,7 @@ class TestFraming:
             assert _stored(server) == (2, 0)
 
     def test_slow_heads_and_bodies_are_cut_off(self):
-        limits = Limits(header_timeout=0.3, body_timeout=0.3)
+        limits = ServerLimits(header_timeout=0.3, body_timeout=0.3)
         with serve(limits=limits) as server:
             for partial in (
                 b"",
@@ -228,7 +228,10 @@ class TestFraming:
 
 class TestPages:
     def test_listings_page_and_the_client_follows(self):
-        with serve(limits=Limits(max_page=3)) as server, VelkorClient(base_url=server.url) as c:
+        with (
+            serve(limits=ServerLimits(max_page=3)) as server,
+            VelkorClient(base_url=server.url) as c,
+        ):
             c.remember_turns([{"text": f"m{i}"} for i in range(10)])
             for i in range(7):
                 c.observe(tool_name=f"t{i}")
@@ -336,7 +339,7 @@ class TestTransport:
             stop()
 
     def test_connections_are_kept_alive_and_stale_ones_replaced(self, monkeypatch):
-        with serve(limits=Limits(keep_alive=0.2)) as server:
+        with serve(limits=ServerLimits(keep_alive=0.2)) as server:
             connections = server._uvicorn.server_state.connections
             with VelkorClient(base_url=server.url) as client:
                 for i in range(20):
@@ -418,7 +421,7 @@ sys.stdin.read()
 def test_ten_thousand_idle_or_half_sent_connections_do_not_delay_others():
     # The holder is another process: each side then needs only 10,000 descriptors.
     count = 10_000
-    limits = Limits(header_timeout=120, body_timeout=120)
+    limits = ServerLimits(header_timeout=120, body_timeout=120)
     with serve(limits=limits) as server, VelkorClient(base_url=server.url) as client:
         with subprocess.Popen(
             [sys.executable, "-c", _HOLDER, server.host, str(server.port), str(count)],

@@ -32,7 +32,7 @@ _LIMIT_HELP = {
 
 def main(argv: Sequence[str] | None = None) -> int:
     try:
-        from ._server import Limits, VelkorServer
+        from ._server import ServerLimits, VelkorServer
     except ImportError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 1
@@ -58,8 +58,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         help="key every request must send as 'Authorization: Bearer <key>' (default:"
         " $VELKOR_API_KEY; prefer the variable, arguments show in process lists)",
     )
-    defaults = Limits()
-    for field in dataclasses.fields(Limits):
+    defaults = ServerLimits()
+    for field in dataclasses.fields(ServerLimits):
         default = getattr(defaults, field.name)
         cmd.add_argument(
             "--" + field.name.replace("_", "-"),
@@ -70,7 +70,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     deny = [name.strip() for name in args.deny_tools.split(",") if name.strip()]
     try:
-        limits = Limits(**{f.name: getattr(args, f.name) for f in dataclasses.fields(Limits)})
+        limits = ServerLimits(
+            **{f.name: getattr(args, f.name) for f in dataclasses.fields(ServerLimits)}
+        )
         server = VelkorServer(
             args.host,
             args.port,

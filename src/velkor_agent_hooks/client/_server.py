@@ -59,7 +59,7 @@ log = logging.getLogger("velkor_agent_hooks.server")
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
-class Limits:
+class ServerLimits:
     """What one server allows; every field is also a ``serve`` command-line option."""
 
     max_concurrency: int = 256  # operations queued or running; more get 503
@@ -230,7 +230,7 @@ class _App:
         self,
         clients: dict[str, VelkorClient],
         api_key: str | None,
-        limits: Limits,
+        limits: ServerLimits,
         pool: ThreadPoolExecutor | None,
     ) -> None:
         self._clients = clients
@@ -391,7 +391,7 @@ class _Protocol(HttpToolsProtocol):
     """uvicorn's HTTP protocol with deadlines for a request's head and body, a cap on the
     head's size, and replies written at once. uvicorn bounds none of these reads."""
 
-    limits: Limits
+    limits: ServerLimits
 
     def connection_made(self, transport: Any) -> None:
         super().connection_made(transport)
@@ -521,15 +521,15 @@ class VelkorServer:
         deny_tools: Iterable[str] = (),
         db: str | None = None,
         api_key: str | None = None,
-        limits: Limits | None = None,
+        limits: ServerLimits | None = None,
     ) -> None:
         projects = [project] if isinstance(project, str) else list(project)
         if not projects:
             raise ValueError("a server serves at least one project")
         if limits is None:
-            limits = Limits()
-        elif not isinstance(limits, Limits):
-            raise TypeError(f"limits must be Limits, got {type(limits).__name__}")
+            limits = ServerLimits()
+        elif not isinstance(limits, ServerLimits):
+            raise TypeError(f"limits must be ServerLimits, got {type(limits).__name__}")
         _check_api_key(api_key)
         family, address = _address(host, port)
         if api_key is None and not _is_loopback(address):
@@ -678,7 +678,7 @@ def serve(
     deny_tools: Iterable[str] = (),
     db: str | None = None,
     api_key: str | None = None,
-    limits: Limits | None = None,
+    limits: ServerLimits | None = None,
 ) -> VelkorServer:
     """Start a server in a background thread and return it; its ``url`` is the base URL.
 
