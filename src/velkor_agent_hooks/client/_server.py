@@ -652,7 +652,10 @@ class VelkorServer:
         self._closed = True
         if self._thread is not None:
             if self._loop is not None and self._stop is not None:
-                self._loop.call_soon_threadsafe(self._stop.set)
+                try:
+                    self._loop.call_soon_threadsafe(self._stop.set)
+                except RuntimeError:
+                    pass  # the loop has ended already (a failed start)
             self._thread.join()
         self._socket.close()
         if self._pool is not None:
@@ -687,7 +690,7 @@ def serve(
     required of every request; without one only a loopback ``host`` is allowed. Port 0 takes
     a free port. Stop it with ``close()`` or by using it in a ``with`` block.
     """
-    return VelkorServer(
+    server = VelkorServer(
         host,
         port,
         project=project,
@@ -695,4 +698,9 @@ def serve(
         db=db,
         api_key=api_key,
         limits=limits,
-    ).start()
+    )
+    try:
+        return server.start()
+    except BaseException:
+        server.close()
+        raise
