@@ -10,8 +10,9 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
-from http.server import BaseHTTPRequestHandler
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
@@ -22,7 +23,6 @@ from velkor_agent_hooks.client import (
     VelkorConnectionError,
     VelkorHTTPError,
     VelkorProtocolError,
-    VelkorServer,
     VelkorTimeout,
     serve,
 )
@@ -53,6 +53,22 @@ class _Stub(BaseHTTPRequestHandler):
         pass
 
 
+class _StubServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, reply):
+        super().__init__(("127.0.0.1", 0), _Stub)
+        self.reply = reply
+        self.url = f"http://127.0.0.1:{self.server_port}"
+        self._thread = threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True)
+        self._thread.start()
+
+    def __exit__(self, *exc_info):
+        self.shutdown()
+        self._thread.join()
+        self.server_close()
+
+
 def _raw(status, body):
     head = f"HTTP/1.1 {status} X\r\nContent-Length: {len(body)}\r\nConnection: close\r\n\r\n"
     return head.encode() + body
@@ -62,11 +78,13 @@ _KEY_ERROR = b'{"error": {"type": "KeyError", "message": "boom"}}'
 
 
 def _request(server, method, path, body=b"", headers=None):
-    conn = http.client.HTTPConnection("127.0.0.1", server.server_port, timeout=5)
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=5)
     try:
-        conn.request(method, path, body=body, headers=headers or {})
+        conn.request(
+            method, path, body=body, headers={"X-Velkor-Project": "default", **(headers or {})}
+        )
         response = conn.getresponse()
-        return response.status, dict(response.getheaders()), json.loads(response.read())
+        return response.status, response.headers, json.loads(response.read())
     finally:
         conn.close()
 
@@ -108,9 +126,7 @@ class TestTransportErrors:
              "hang-up"],
     )  # fmt: skip
     def test_bad_replies(self, reply, error, match):
-        with VelkorServer() as stub:
-            stub.RequestHandlerClass, stub.reply = _Stub, reply
-            stub.start()
+        with _StubServer(reply) as stub:
             with pytest.raises(error, match=match) as info:
                 VelkorClient(base_url=stub.url).context("q")
         if error is VelkorHTTPError:

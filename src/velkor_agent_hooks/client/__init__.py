@@ -45,17 +45,23 @@ Remote backend. Arguments are validated on the client before anything is sent, a
 embedded backend. Failures raise subclasses of ``VelkorError``:
 
 * ``VelkorConnectionError`` (a ``ConnectionError``): refused, reset, unknown host.
-* ``VelkorTimeout`` (a ``TimeoutError``): no connection or reply within ``timeout``.
+* ``VelkorTimeout`` (a ``TimeoutError``): the call, reply included, took over ``timeout``.
 * ``VelkorHTTPError``: any status but 200; ``status``, and the server's ``message`` and
   ``error_type``. The server answers 400 when the operation raised ``TypeError`` or
-  ``ValueError`` (``error_type`` names it) or the body is not a JSON object, 404 for an
-  unknown path, 405 for a wrong method, 409 when the client's project is not the
-  server's, 413 for a body over 32 MiB, and 500 for any other server failure.
-* ``VelkorProtocolError``: a reply that is not HTTP, not a JSON object, or lacks a field.
+  ``ValueError`` (``error_type`` names it), the body is not a JSON object or is nested too
+  deeply, or the project header is missing; 401 without the server's API key; 404 for an
+  unknown path, 405 for a wrong method, 408 for a request not received in time, 409 when
+  the server does not serve the client's project, 413 for a body or a turn count over the
+  server's limit (4 MiB, 1000 turns by default), 503 when it is busy, and 500 for any other
+  server failure.
+* ``VelkorProtocolError``: a reply that is not HTTP, not a JSON object, lacks a field, is
+  over 64 MiB or nested over 512 deep.
 
 Wire: ``POST /v1/context``, ``/v1/remember``, ``/v1/gate``, ``/v1/observe`` and
 ``/v1/store/{put,get,delete,search,namespaces}`` take a JSON object of arguments;
-``GET /v1/doctor``, ``/v1/memories``, ``/v1/audit-events`` take none. Errors reply
+``GET /v1/doctor``, ``/v1/memories``, ``/v1/audit-events`` take none; the two listings
+take ``?limit=&offset=`` and reply with a page and ``next_offset`` (null after the last),
+which the client follows to return every row. Errors reply
 ``{"error": {"type": ..., "message": ...}}``. The header ``X-Velkor-Project`` carries the
 client's project, percent-encoded; ``Authorization: Bearer <api_key>`` the key, when set.
 
@@ -95,12 +101,13 @@ from ._types import (
 from ._wire import ENV_VARS
 
 if TYPE_CHECKING:
-    from ._server import VelkorServer, serve
+    from ._server import ServerLimits, VelkorServer, serve
 
 __all__ = [
     "ContextResult",
     "GateDecision",
     "GovernanceDenied",
+    "ServerLimits",
     "VelkorClient",
     "VelkorConnectionError",
     "VelkorError",
@@ -117,7 +124,7 @@ __version__ = "0.1.0"
 
 def __getattr__(name: str) -> Any:
     # The server is loaded on first use, so clients never pay for it.
-    if name in ("serve", "VelkorServer"):
+    if name in ("serve", "VelkorServer", "ServerLimits"):
         from . import _server
 
         return getattr(_server, name)

@@ -1,10 +1,21 @@
-"""The remote backend: each operation as a JSON request to a Velkor server."""
+"""The remote backend: each operation as a JSON request to a Velkor server.
+
+Connections are kept alive and pooled per client. ``timeout`` bounds a whole call: every
+socket wait gets only what is left of it, so a server trickling bytes cannot stretch a call.
+"""
 
 from __future__ import annotations
 
 import dataclasses
 import http.client
 import json
+import math
+import select
+import socket
+import ssl
+import threading
+import time
+import weakref
 from typing import Any
 from urllib.parse import quote, urlsplit
 
@@ -16,9 +27,124 @@ from ._types import (
     VelkorProtocolError,
     VelkorTimeout,
 )
-from ._wire import PROJECT_HEADER, ROUTES
+from ._wire import (
+    AUTH_SCHEME,
+    MAX_REPLY,
+    MAX_REPLY_DEPTH,
+    PROJECT_HEADER,
+    ROUTES,
+    too_deep,
+)
 
 _JSON_TYPES = {"str": str, "int": int, "bool": bool}
+POOL_SIZE = 8  # idle connections a client keeps
+PAGE_SIZE = 500  # rows asked for per listing request
+
+
+class _Deadline:
+    """Gives every blocking socket call only the time left until ``deadline``."""
+
+    deadline = math.inf
+    received = 0
+
+    def _arm(self) -> None:
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("deadline passed")
+        self.settimeout(left)  # type: ignore[attr-defined]
+
+    def recv_into(self, buffer: Any, nbytes: int = 0, flags: int = 0) -> int:
+        self._arm()
+        count = super().recv_into(buffer, nbytes, flags)  # type: ignore[misc]
+        self.received += count
+        return count
+
+    def sendall(self, data: Any, flags: int = 0) -> None:
+        self._arm()
+        super().sendall(data, flags)  # type: ignore[misc]
+
+
+class _DeadlineSocket(_Deadline, socket.socket):
+    pass
+
+
+class _DeadlineSSLSocket(_Deadline, ssl.SSLSocket):
+    pass
+
+
+def _open_socket(address: tuple[str, int | None], deadline: float) -> _DeadlineSocket:
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise TimeoutError("deadline passed")
+    raw = socket.create_connection(address, timeout=left)
+    sock = _DeadlineSocket(fileno=raw.detach())
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return sock
+
+
+class _Connection(http.client.HTTPConnection):
+    def __init__(self, host: str, port: int | None, deadline: float) -> None:
+        super().__init__(host, port)
+        self.auto_open = 0  # a closed connection must fail, not reconnect without a deadline
+        self.sock = _open_socket((self.host, self.port), deadline)
+
+
+class _TLSConnection(http.client.HTTPSConnection):
+    def __init__(self, host: str, port: int | None, deadline: float) -> None:
+        context = ssl.create_default_context()
+        context.sslsocket_class = _DeadlineSSLSocket
+        super().__init__(host, port, context=context)
+        self.auto_open = 0
+        sock = _open_socket((self.host, self.port), deadline)
+        sock.settimeout(max(deadline - time.monotonic(), 1e-3))
+        self.sock = context.wrap_socket(sock, server_hostname=self.host)
+
+
+def _readable(conn: http.client.HTTPConnection) -> bool:
+    # An idle kept-alive connection with something to read was closed by the server (or
+    # holds junk): either way it cannot carry the next request.
+    poller = select.poll()
+    poller.register(conn.sock, select.POLLIN)
+    return bool(poller.poll(0))
+
+
+class _Pool:
+    """Idle kept-alive connections of one client, most recently used first."""
+
+    def __init__(self, factory: Any) -> None:
+        self.factory = factory
+        self._idle: list[http.client.HTTPConnection] = []
+        self._lock = threading.Lock()
+        self._closed = False
+
+    def take(self, deadline: float) -> tuple[http.client.HTTPConnection, bool]:
+        """A connection, and whether it was used before."""
+        while True:
+            with self._lock:
+                conn = self._idle.pop() if self._idle else None
+            if conn is None:
+                return self.factory(deadline), False
+            if conn.sock is not None and not _readable(conn):
+                return conn, True
+            conn.close()
+
+    def give(self, conn: http.client.HTTPConnection) -> None:
+        with self._lock:
+            if not self._closed and len(self._idle) < POOL_SIZE:
+                self._idle.append(conn)
+                return
+        conn.close()
+
+    def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            idle, self._idle = self._idle, []
+        for conn in idle:
+            conn.close()
+
+
+class _Unsent(Exception):
+    """The request failed in a way that proves the server never processed it."""
 
 
 def _reply_fields(reply: dict[str, Any], where: str, **types: type) -> list[Any]:
@@ -73,42 +199,52 @@ class HttpBackend:
         if parts.scheme not in ("http", "https") or not parts.hostname or parts.query:
             raise ValueError(f"base_url must be http(s)://host[:port][/path], got {base_url!r}")
         port = parts.port  # ValueError for a port that is not a number in range
-        https = parts.scheme == "https"
-        self._connection = http.client.HTTPSConnection if https else http.client.HTTPConnection
-        self._address = (parts.hostname, port)
+        connection = _TLSConnection if parts.scheme == "https" else _Connection
+        host = parts.hostname
+        self._pool = _Pool(lambda deadline: connection(host, port, deadline))
+        # Idle connections are the pool's business: a client dropped unclosed closes them.
+        weakref.finalize(self, self._pool.close)
         self._prefix = parts.path.rstrip("/")
         self._timeout = timeout
         self._deny = deny
         self._headers = {"Accept": "application/json", PROJECT_HEADER: quote(project)}
         if api_key:
-            self._headers["Authorization"] = f"Bearer {api_key}"
+            self._headers["Authorization"] = f"{AUTH_SCHEME} {api_key}"
 
-    def _call(self, operation: str, payload: dict[str, Any] | None = None) -> dict:
+    def _call(
+        self,
+        operation: str,
+        payload: dict[str, Any] | None = None,
+        *,
+        query: str = "",
+        deadline: float | None = None,
+    ) -> dict:
         method, path = ROUTES[operation]
         where, headers, body = f"{method} {path}", dict(self._headers), None
         if payload is not None:
             # Serialise first: a value JSON cannot carry fails before any connection is made.
             body = json.dumps(payload).encode()
             headers["Content-Type"] = "application/json"
-        conn = self._connection(*self._address, timeout=self._timeout)
+        if deadline is None:
+            deadline = time.monotonic() + self._timeout
+        target = self._prefix + path + query
         try:
-            conn.request(method, self._prefix + path, body=body, headers=headers)
-            response = conn.getresponse()
-            status, data = response.status, response.read()
+            try:
+                status, data = self._exchange(where, target, body, headers, deadline)
+            except _Unsent:
+                # A kept-alive connection the server had closed: once more on a fresh one.
+                status, data = self._exchange(where, target, body, headers, deadline, fresh=True)
         except TimeoutError as exc:
             raise VelkorTimeout(f"{where}: no reply within {self._timeout:g} s") from exc
         except ConnectionError as exc:
             raise VelkorConnectionError(f"{where}: {exc}") from exc
         except http.client.HTTPException as exc:
             raise VelkorProtocolError(f"{where}: malformed HTTP reply: {exc!r}") from exc
+        except ssl.SSLError as exc:
+            raise VelkorConnectionError(f"{where}: {exc}") from exc
         except OSError as exc:
             raise VelkorConnectionError(f"{where}: {exc}") from exc
-        finally:
-            conn.close()
-        try:
-            reply = json.loads(data)
-        except ValueError:
-            reply = None
+        reply = _parse(data, where)
         if status != 200:
             error = reply.get("error") if isinstance(reply, dict) else None
             if isinstance(error, dict) and isinstance(error.get("message"), str):
@@ -118,6 +254,59 @@ class HttpBackend:
         if type(reply) is not dict:
             raise VelkorProtocolError(f"{where}: reply is not a JSON object")
         return reply
+
+    def _exchange(
+        self,
+        where: str,
+        target: str,
+        body: bytes | None,
+        headers: dict[str, str],
+        deadline: float,
+        fresh: bool = False,
+    ) -> tuple[int, bytes]:
+        """One request and its reply; returns (status, body bytes)."""
+        method = where.partition(" ")[0]
+        if fresh:
+            conn, reused = self._pool.factory(deadline), False
+        else:
+            conn, reused = self._pool.take(deadline)
+        sock = conn.sock
+        sock.deadline, sock.received = deadline, 0
+        done = False
+        try:
+            try:
+                conn.request(method, target, body=body, headers=headers)
+            except (BrokenPipeError, ConnectionResetError) as exc:
+                # The whole request never left: the server cannot have acted on it.
+                if reused:
+                    raise _Unsent from exc
+                raise
+            try:
+                response = conn.getresponse()
+            except ConnectionResetError as exc:
+                # A reset with no reply byte means the server dropped the connection without
+                # reading the request; a clean close may follow a request it did read, so
+                # only a GET, which changes nothing, is sent again.
+                unsent = not isinstance(exc, http.client.RemoteDisconnected) or method == "GET"
+                if reused and sock.received == 0 and unsent:
+                    raise _Unsent from exc
+                raise
+            over = VelkorProtocolError(f"{where}: reply is over {MAX_REPLY} bytes")
+            if response.length is None:  # chunked, or up to the close
+                data = response.read(MAX_REPLY + 1)
+                if len(data) > MAX_REPLY:
+                    raise over
+            elif response.length <= MAX_REPLY:
+                data = response.read()  # IncompleteRead if the server stops short
+            else:
+                raise over
+            done = response.isclosed() and not response.will_close
+            return response.status, data
+        finally:
+            if done:
+                self._pool.give(conn)
+            else:
+                conn.close()
 
     def store(
         self, items: list[tuple[str, str]], session_id: str, user_id: str, timestamp: str
@@ -148,11 +337,26 @@ class HttpBackend:
         reply = self._call("observe", _arguments(event))
         return _reply_fields(reply, "observe", event_id=str)[0]
 
+    def _listing(self, operation: str, key: str) -> list[dict[str, Any]]:
+        # Page after page, under one deadline for the whole listing.
+        deadline = time.monotonic() + self._timeout
+        rows: list[dict[str, Any]] = []
+        offset: int | None = 0
+        while offset is not None:
+            query = f"?limit={PAGE_SIZE}&offset={offset}"
+            reply = self._call(operation, query=query, deadline=deadline)
+            rows += _reply_rows(reply, operation, key)
+            following = reply.get("next_offset")
+            if following is not None and (type(following) is not int or following <= offset):
+                raise VelkorProtocolError(f"{operation}: bad next_offset {following!r}")
+            offset = following
+        return rows
+
     def memories(self) -> list[dict[str, Any]]:
-        return _reply_rows(self._call("memories"), "memories", "memories")
+        return self._listing("memories", "memories")
 
     def events(self) -> list[dict[str, Any]]:
-        return _reply_rows(self._call("audit_events"), "audit-events", "events")
+        return self._listing("audit_events", "events")
 
     def status(self) -> dict[str, Any]:
         reply = self._call("doctor")
@@ -224,4 +428,17 @@ class HttpBackend:
         return [tuple(ns) for ns in rows]
 
     def close(self) -> None:
-        pass
+        self._pool.close()
+
+
+def _parse(data: bytes, where: str) -> Any:
+    """The reply's JSON, or None when it is not JSON; a nest too deep is a protocol error."""
+    try:
+        reply = json.loads(data)
+    except RecursionError:
+        raise VelkorProtocolError(f"{where}: reply is nested too deeply") from None
+    except ValueError:
+        return None
+    if too_deep(data, reply, MAX_REPLY_DEPTH):
+        raise VelkorProtocolError(f"{where}: reply is nested more than {MAX_REPLY_DEPTH} deep")
+    return reply
