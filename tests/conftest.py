@@ -1,4 +1,8 @@
 import gc
+import subprocess
+import sys
+import textwrap
+import traceback
 import tracemalloc
 from types import SimpleNamespace
 
@@ -90,3 +94,21 @@ def raises_each_time(exc_type, fn):
         raise AssertionError(f"{exc_type.__name__} not raised")
 
     return run
+
+
+def run_fresh(code, *options):
+    """Runs code in a new interpreter (a module executes once per process); it prints "ok"."""
+    proc = subprocess.run(
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip().splitlines()[-1:] == ["ok"], proc.stdout
+
+
+def native_frames(exc):
+    """Names of the traceback entries the native modules added."""
+    tb = traceback.extract_tb(exc.__traceback__)
+    return [f.name for f in tb if f.filename.startswith("src/velkor_agent_hooks/")]
