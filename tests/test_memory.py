@@ -222,8 +222,6 @@ BAD = LangChainMemory(Fresh(LookupError))
     "run",
     [
         lambda: LangChainMemory(Fresh(), session_id="s"),
-        raises_each_time(TypeError, lambda: LangChainMemory(Fresh(), session_id=Loud("s"))),
-        raises_each_time(TypeError, lambda: LangChainMemory(Fresh(), "s")),
         lambda: MEMORY.memory_variables,
         lambda: MEMORY.load_memory_variables({"input": 0, "query": 12345}),
         lambda: MEMORY.save_context({"input": 12345}, Getter(output=67890)),

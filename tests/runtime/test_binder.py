@@ -374,6 +374,7 @@ LEAKS = {
     "none-taken": lambda: openai_tools(1),
     "type": lambda: FACADE.remember(1),
     "type-note": lambda: LangChainMemory(QUIET, session_id=Text("s")),
+    "int-type": lambda: LangGraphStore(QUIET).search([], query="q", limit="1"),
     "conversion": lambda: LangGraphStore(QUIET).search([], query="q", limit=float("nan")),
     "varkw-refused": lambda: AsyncVelkorClient(QUIET, extra=[1]),
 }
