@@ -61,6 +61,36 @@ class Recorder:
         return [c[0] for c in self.calls]
 
 
+class Fresh:
+    """Leak-test client: records nothing and answers with new objects at every call."""
+
+    def __init__(self, error=None, result=dict, text=list, fields=("block_hash", "token_count")):
+        self.error, self.result, self.text, self.fields = error, result, text, fields
+
+    def context(self, query, **kwargs):
+        if self.error:
+            raise self.error(query)
+        extra = {f: [query] for f in self.fields}
+        return SimpleNamespace(text=self.text(query), **extra, status=[kwargs])
+
+    def remember(self, text, **kwargs):
+        if self.error:
+            raise self.error(text)
+        return self.result(text=[text])
+
+    def gate(self, tool_name, **kwargs):
+        if self.error:
+            raise self.error(tool_name)
+        return SimpleNamespace(**{f: [tool_name] for f in vars(denied())})
+
+
+class Loud(str):
+    """A str subclass with its own text."""
+
+    def __str__(self):
+        return "LOUD"
+
+
 @pytest.fixture
 def recorder():
     return Recorder()

@@ -1,15 +1,10 @@
 from types import SimpleNamespace
 
 import pytest
-from conftest import Recorder, assert_no_leak, raises_each_time
+from conftest import Fresh, Loud, Recorder, assert_no_leak, raises_each_time
 
 from velkor_agent_hooks.adapters import LangChainMemory
 from velkor_agent_hooks.client import VelkorClient
-
-
-class Loud(str):
-    def __str__(self):
-        return "LOUD"
 
 
 class Getter:
@@ -195,23 +190,6 @@ def test_with_the_real_client():
     memory.clear()
     history = memory.load_memory_variables({"query": "cat Tom"})
     assert history == {"history": "Tom is a fine cat\nmy cat is Tom"}
-
-
-class Fresh:
-    """Leak-test client: records nothing and answers with new objects at every call."""
-
-    def __init__(self, error=None):
-        self.error = error
-
-    def context(self, query):
-        if self.error:
-            raise self.error(query)
-        return SimpleNamespace(text=[query])
-
-    def remember(self, text, **kwargs):
-        if self.error:
-            raise self.error(text)
-        return {"text": [text]}
 
 
 MEMORY = LangChainMemory(Fresh())

@@ -3,7 +3,7 @@ from fractions import Fraction
 from types import SimpleNamespace
 
 import pytest
-from conftest import Recorder, assert_no_leak, raises_each_time
+from conftest import Fresh, Recorder, assert_no_leak, raises_each_time
 
 from velkor_agent_hooks import adapters
 from velkor_agent_hooks.adapters import LangGraphStore
@@ -194,23 +194,6 @@ def test_with_the_real_client():
         }
     ]
     assert store.search(["team"], query="zebra") == []
-
-
-class Fresh:
-    """Leak-test client: records nothing and answers with new objects at every call."""
-
-    def __init__(self, error=None, text=list, result=dict):
-        self.error, self.text, self.result = error, text, result
-
-    def context(self, query, **kwargs):
-        if self.error:
-            raise self.error(query)
-        return SimpleNamespace(text=self.text(query), block_hash=[query])
-
-    def remember(self, text, **kwargs):
-        if self.error:
-            raise self.error(text)
-        return self.result(text=[text])
 
 
 STORE = LangGraphStore(Fresh())

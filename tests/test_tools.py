@@ -4,7 +4,7 @@ from collections.abc import Mapping
 from types import SimpleNamespace
 
 import pytest
-from conftest import Recorder, assert_no_leak, denied, raises_each_time
+from conftest import Fresh, Loud, Recorder, assert_no_leak, denied, raises_each_time
 
 from velkor_agent_hooks import adapters
 from velkor_agent_hooks.adapters import dispatch, openai_tools
@@ -52,11 +52,6 @@ class Args(Mapping):
     def get(self, key):
         self.keys.append(key)
         return self.data.get(key)
-
-
-class Loud(str):
-    def __str__(self):
-        return "LOUD"
 
 
 def containers(obj):
@@ -275,28 +270,8 @@ def test_with_the_real_client():
     assert client.audit_events()[-1]["tool_input"] == {"x": 1}
 
 
-class Fresh:
-    """Leak-test client: records nothing and answers with new objects at every call."""
-
-    def __init__(self, error=None, result=dict, fields=("text", "block_hash", "token_count")):
-        self.error, self.result, self.fields = error, result, fields
-
-    def context(self, query, **kwargs):
-        if self.error:
-            raise self.error(query)
-        return SimpleNamespace(**{f: [query] for f in self.fields}, status=[kwargs])
-
-    def remember(self, text, **kwargs):
-        return self.result(text=[text])
-
-    def gate(self, tool_name, **kwargs):
-        if self.error:
-            raise self.error(tool_name)
-        return SimpleNamespace(**{f: [tool_name] for f in vars(denied())})
-
-
 CLIENT, BAD = Fresh(), Fresh(LookupError)
-LISTED, SHORT = Fresh(result=list), Fresh(fields=["text"])
+LISTED, SHORT = Fresh(result=list), Fresh(fields=())
 
 
 @pytest.mark.parametrize(
