@@ -1,6 +1,7 @@
 """The binder and the annotation type rules, once for both modules: each row one branch."""
 
 import ctypes
+import inspect
 from types import SimpleNamespace
 
 import pytest
@@ -361,6 +362,36 @@ def test_type_rules(call, error, message):
     assert getattr(ei.value, "__notes__", []) == ([NOTE] if "got Text" in message else [])
     # The rules run before the body, like the interpreter's own checks: no entry of it.
     assert native_frames(ei.value) == []
+    assert REC.calls == []
+
+
+class Opaque:
+    pass
+
+
+def typed_parameters():
+    """Every parameter with a type rule, in both modules, with a callable that reaches it."""
+    owners = [(LangChainMemory.__init__, LangChainMemory), (dispatch, dispatch)]
+    owners += [(getattr(LangGraphStore, n), getattr(STORE, n)) for n in ["put", "search"]]
+    owners += [(getattr(AgentHooks, n), getattr(HOOKS, n)) for n in ["before_tool", "after_tool"]]
+    owners.append((GUARD, lambda **kw: GUARD(HOOKS, **kw)))
+    ops = ["remember", "context", "remember_turns", "gate", "observe", "doctor"]
+    owners += [(getattr(AsyncVelkorClient, n), getattr(FACADE, n)) for n in ops]
+    for fn, call in owners:
+        ann, params = fn.__annotations__, inspect.signature(fn).parameters
+        names = [n for n in params if n != "self"]
+        for name in names:
+            if ann.get(name) in ("str", "str | None", "int"):
+                yield pytest.param(call, names, ann, name, id=f"{fn.__qualname__}-{name}")
+
+
+@pytest.mark.parametrize(("call", "names", "ann", "target"), list(typed_parameters()))
+def test_every_typed_parameter_is_checked(call, names, ann, target):
+    valid = {"str": "x", "str | None": None, "int": 1}
+    kwargs = {n: valid.get(ann.get(n)) for n in names} | {target: Opaque()}
+    with pytest.raises(TypeError) as ei:
+        call(**kwargs)
+    assert str(ei.value) == wrong(target, "Opaque", "int" if ann[target] == "int" else "str")
     assert REC.calls == []
 
 
