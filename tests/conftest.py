@@ -1,4 +1,8 @@
 import gc
+import subprocess
+import sys
+import textwrap
+import traceback
 import tracemalloc
 from types import SimpleNamespace
 
@@ -57,6 +61,36 @@ class Recorder:
         return [c[0] for c in self.calls]
 
 
+class Fresh:
+    """Leak-test client: records nothing and answers with new objects at every call."""
+
+    def __init__(self, error=None, result=dict, text=list, fields=("block_hash", "token_count")):
+        self.error, self.result, self.text, self.fields = error, result, text, fields
+
+    def context(self, query, **kwargs):
+        if self.error:
+            raise self.error(query)
+        extra = {f: [query] for f in self.fields}
+        return SimpleNamespace(text=self.text(query), **extra, status=[kwargs])
+
+    def remember(self, text, **kwargs):
+        if self.error:
+            raise self.error(text)
+        return self.result(text=[text])
+
+    def gate(self, tool_name, **kwargs):
+        if self.error:
+            raise self.error(tool_name)
+        return SimpleNamespace(**{f: [tool_name] for f in vars(denied())})
+
+
+class Loud(str):
+    """A str subclass with its own text."""
+
+    def __str__(self):
+        return "LOUD"
+
+
 @pytest.fixture
 def recorder():
     return Recorder()
@@ -90,3 +124,21 @@ def raises_each_time(exc_type, fn):
         raise AssertionError(f"{exc_type.__name__} not raised")
 
     return run
+
+
+def run_fresh(code, *options):
+    """Runs code in a new interpreter (a module executes once per process); it prints "ok"."""
+    proc = subprocess.run(
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip().splitlines()[-1:] == ["ok"], proc.stdout
+
+
+def native_frames(exc):
+    """Names of the traceback entries the native modules added."""
+    tb = traceback.extract_tb(exc.__traceback__)
+    return [f.name for f in tb if f.filename.startswith("src/velkor_agent_hooks/")]

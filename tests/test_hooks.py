@@ -21,11 +21,6 @@ CID = re.compile(r"sdk_[0-9a-f]{32}")
 GATE_KEYS = ["agent_id", "session_id", "tool_input", "trace_id"]
 OBSERVE_KEYS = ["agent_id", "tool_name", "session_id", "outcome_status", "fields", "trace_id"]
 GUARD_FN = AgentHooks.guard.__wrapped__
-SOURCE = "src/velkor_agent_hooks/adapters"
-
-
-class Str(str):
-    pass
 
 
 class Input(Mapping):
@@ -58,20 +53,6 @@ def call(hooks, name, args=(), kwargs=None):
     return fn(hooks, *args, **(kwargs or {}))
 
 
-GATE_SIG = (
-    "(self, tool_name: 'str', tool_input: 'Mapping[str, Any] | None' = None, *, "
-    "session_id: 'str' = '', trace_id: 'str' = '')"
-)
-SIGNATURES = {
-    "before_tool": GATE_SIG + " -> 'GateDecision'",
-    "after_tool": (
-        "(self, tool_name: 'str', *, session_id: 'str' = '', outcome_status: 'str' = 'SUCCESS', "
-        "result: 'Any' = None, trace_id: 'str' = '') -> 'dict[str, Any]'"
-    ),
-    "guard": GATE_SIG + " -> 'Iterator[GateDecision]'",
-}
-
-
 class TestClassShape:
     def test_dataclass(self):
         assert (
@@ -97,18 +78,6 @@ class TestClassShape:
         assert vars(h) == {"client": client, "agent_id": "a", "extra": 1}
         with pytest.raises(TypeError):
             AgentHooks(client)
-
-    @pytest.mark.parametrize("name", SIGNATURES)
-    def test_method_metadata(self, name):
-        fn = GUARD_FN if name == "guard" else vars(AgentHooks)[name]
-        assert (fn.__name__, fn.__qualname__) == (name, f"AgentHooks.{name}")
-        assert (fn.__module__, fn.__doc__) == (adapters.__name__, None)
-        signature = inspect.signature(fn)
-        assert str(signature) == SIGNATURES[name]
-        params = list(signature.parameters.values())[1:]
-        assert list(fn.__annotations__) == [p.name for p in params] + ["return"]
-        assert fn.__defaults__ == (None if name == "after_tool" else (None,))
-        assert list(fn.__kwdefaults__) == [p.name for p in params if p.kind == p.KEYWORD_ONLY]
 
     def test_guard_is_a_contextmanager_wrapper(self, hooks):
         wrapper = vars(AgentHooks)["guard"]
@@ -215,67 +184,12 @@ class TestInstanceAttributes:
         assert ei.value.name == "agent_id" and bare.client.calls == []
 
 
-AT_LEAST = "takes at least 2 positional arguments (1 given)"
-BINDING_ERRORS = [
-    ("before_tool", (), {}, AT_LEAST),
-    ("before_tool", (), {"tool_input": {}, "session_id": "s"}, AT_LEAST),
-    ("before_tool", ("t", None, "s"), {}, "takes at most 3 positional arguments (4 given)"),
-    ("before_tool", ("t",), {"tool": 1}, "got an unexpected keyword argument 'tool'"),
-    (
-        "before_tool",
-        ("t",),
-        {"tool_name": ""},
-        "got multiple values for keyword argument 'tool_name'",
-    ),
-    ("after_tool", (), {}, "takes exactly 2 positional arguments (1 given)"),
-    ("after_tool", ("t", "FAILED"), {}, "takes exactly 2 positional arguments (3 given)"),
-    ("after_tool", (), {"session_id": "s"}, "takes exactly 2 positional arguments (1 given)"),
-    ("after_tool", ("t",), {"status": "x"}, "got an unexpected keyword argument 'status'"),
-    ("guard", (), {}, AT_LEAST),
-    ("guard", ("t", None, "s"), {}, "takes at most 3 positional arguments (4 given)"),
-    ("guard", ("t",), {"trace": "x"}, "got an unexpected keyword argument 'trace'"),
-    ("guard", ("t",), {"self": None}, "got multiple values for keyword argument 'self'"),
-]
-TYPE_ERRORS = [
-    ("before_tool", (None,), {}, "tool_name", "NoneType"),
-    ("before_tool", (b"t",), {"session_id": None}, "tool_name", "bytes"),
-    ("before_tool", ("t",), {"session_id": None, "trace_id": 1}, "session_id", "NoneType"),
-    ("before_tool", ("t",), {"trace_id": 1}, "trace_id", "int"),
-    ("after_tool", (1,), {"outcome_status": None}, "tool_name", "int"),
-    ("after_tool", ("t",), {"session_id": 1.5, "outcome_status": None}, "session_id", "float"),
-    ("after_tool", ("t",), {"outcome_status": None, "trace_id": 1}, "outcome_status", "NoneType"),
-    ("after_tool", ("t",), {"trace_id": b""}, "trace_id", "bytes"),
-    ("guard", (1,), {}, "tool_name", "int"),
-    ("guard", ("t",), {"session_id": 1, "trace_id": None}, "session_id", "int"),
-    ("guard", ("t",), {"trace_id": None}, "trace_id", "NoneType"),
-    ("before_tool", (Str("t"),), {}, "tool_name", "Str"),
-    ("after_tool", ("t",), {"outcome_status": Str("x")}, "outcome_status", "Str"),
-    ("guard", ("t",), {"trace_id": Str("x")}, "trace_id", "Str"),
-]
-
-
-class TestArgumentErrors:
-    @pytest.mark.parametrize(("name", "args", "kwargs", "text"), BINDING_ERRORS)
-    def test_binding(self, recorder, hooks, name, args, kwargs, text):
-        with pytest.raises(TypeError) as ei:
-            call(hooks, name, args, kwargs)
-        assert (str(ei.value), recorder.calls) == (f"{name}() {text}", [])
-
-    @pytest.mark.parametrize(("name", "args", "kwargs", "param", "got"), TYPE_ERRORS)
-    def test_str_parameters_need_exact_str(self, recorder, hooks, name, args, kwargs, param, got):
-        with pytest.raises(TypeError) as ei:
-            call(hooks, name, args, kwargs)
-        assert str(ei.value) == f"Argument '{param}' has incorrect type (expected str, got {got})"
-        assert bool(getattr(ei.value, "__notes__", None)) == (got == "Str")
-        assert recorder.calls == []
-
-    def test_guard_checks_at_the_call(self, recorder, hooks):
+class TestGuard:
+    def test_checks_arguments_at_the_call(self, recorder, hooks):
         with pytest.raises(TypeError, match=r"^Argument 'tool_name'"):
             hooks.guard(1)
         assert recorder.calls == []
 
-
-class TestGuard:
     def test_success(self, recorder, hooks):
         tool_input = {"q": 1}
         with hooks.guard("t", tool_input, session_id="s") as decision:
@@ -371,22 +285,6 @@ class TestGuard:
         ):
             pass
         assert ei.value.__cause__ is stop
-
-    def test_handled_exception_state(self, recorder, hooks):
-        seen = []
-        recorder.results["gate"] = lambda *a, **kw: seen.append(sys.exception()) or allowed()
-        recorder.results["observe"] = lambda **kw: seen.append(sys.exception())
-        block_error, host = ValueError("block"), KeyError("host")
-        try:
-            raise host
-        except KeyError:
-            with hooks.guard("t"):
-                seen.append(sys.exception())
-            assert sys.exception() is host
-            with contextlib.suppress(ValueError), hooks.guard("t"):
-                raise block_error  # noqa: B904
-            assert sys.exception() is host
-        assert seen == [host, host, host, host, block_error]
 
     def test_subclass_overrides_are_used(self, recorder):
         log = []
@@ -568,41 +466,6 @@ class TestGenerator:
         assert alive() is None
 
 
-def _gate(name, **kwargs):
-    if name == "t":
-        raise RuntimeError("down")
-    return allowed()
-
-
-def _exit(cm):
-    cm.__enter__()
-    cm.__exit__(None, None, None)
-
-
-@pytest.mark.parametrize(
-    ("run", "names"),
-    [
-        pytest.param(lambda h: h.before_tool("t"), ["before_tool"], id="before_tool"),
-        pytest.param(lambda h: h.after_tool("t"), ["after_tool"], id="after_tool"),
-        pytest.param(
-            lambda h: h.guard("t").__enter__(), ["guard", "before_tool"], id="guard-enter"
-        ),
-        pytest.param(lambda h: _exit(h.guard("u")), ["guard", "after_tool"], id="guard-exit"),
-        pytest.param(lambda h: h.before_tool(), ["before_tool"], id="binding"),
-        pytest.param(lambda h: GUARD_FN(h, "t", x=1), ["guard"], id="guard-binding"),
-        # A refused argument type is reported at the call, with no frame of the function.
-        pytest.param(lambda h: h.before_tool(None), [], id="type"),
-        pytest.param(lambda h: h.after_tool("t", trace_id=1), [], id="type-after"),
-        pytest.param(lambda h: GUARD_FN(h, 1), [], id="type-guard"),
-    ],
-)
-def test_traceback_entries(run, names):
-    with pytest.raises((RuntimeError, TypeError)) as ei:
-        run(AgentHooks(Recorder(gate=_gate, observe=[]), "a"))
-    frames = [f.name for f in traceback.extract_tb(ei.value.__traceback__) if f.filename == SOURCE]
-    assert frames == [f"velkor_agent_hooks.adapters.AgentHooks.{n}" for n in names]
-
-
 class TestEndToEnd:
     @pytest.fixture
     def client(self):
@@ -666,6 +529,9 @@ LEAK_CASES = {
     "success": _guarded(_quiet(answer={"ok": 1})),
     "failed": _guarded(QUIET, ValueError),
     "denied": _guarded(_quiet(denied()), expect=PermissionError),
+    "gate-raises": _guarded(
+        AgentHooks(SimpleNamespace(gate=lambda *a, **k: 1 / 0), "a"), expect=ZeroDivisionError
+    ),
     "base-exception": _guarded(QUIET, KeyboardInterrupt),
     "report-type-error": _guarded(_quiet(answer=[]), expect=TypeError),
     "unstarted-dropped": lambda: GUARD_FN(QUIET, "t"),
@@ -676,10 +542,6 @@ LEAK_CASES = {
         QUIET.before_tool("t", {}),
         QUIET.after_tool("t", result=ValueError("v" * 1200)),
     ),
-    "binding": raises_each_time(TypeError, lambda: QUIET.before_tool("t", None, "s")),
-    "keyword": raises_each_time(TypeError, lambda: QUIET.guard("t", x=1)),
-    "type": raises_each_time(TypeError, lambda: QUIET.after_tool(None)),
-    "type-note": raises_each_time(TypeError, lambda: QUIET.guard(Str("t"))),
 }
 
 

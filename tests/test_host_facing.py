@@ -1,6 +1,5 @@
 """What a host sees without reading the source: typing, introspection and the examples."""
 
-import inspect
 import pydoc
 import runpy
 import subprocess
@@ -38,37 +37,6 @@ def test_wrong_calls_are_each_reported():
         int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line
     }
     assert expected <= reported, result.stdout
-
-
-def routines():
-    for cls in (adapters.LangChainMemory, adapters.LangGraphStore, adapters.AgentHooks):
-        for name, value in vars(cls).items():
-            if (callable(value) and not name.startswith("__")) or name == "__init__":
-                yield f"{cls.__name__}.{name}", getattr(cls, name)
-    yield "openai_tools", adapters.openai_tools
-    yield "dispatch", adapters.dispatch
-    for name in ("__init__", "from_env", *ASYNC_OPS):
-        yield f"AsyncVelkorClient.{name}", getattr(parlow.AsyncVelkorClient, name)
-
-
-ASYNC_OPS = ("remember", "context", "remember_turns", "gate", "observe", "doctor")
-
-
-@pytest.mark.parametrize(("qualname", "func"), list(routines()), ids=[q for q, _ in routines()])
-def test_every_function_introspects(qualname, func):
-    target = inspect.unwrap(func)
-    sig = inspect.signature(func)
-    assert target.__qualname__ == qualname
-    assert sig.return_annotation == target.__annotations__["return"]
-    for name, param in sig.parameters.items():
-        if name in target.__annotations__:
-            assert param.annotation == target.__annotations__[name]
-    is_async = qualname.split(".")[-1] in ASYNC_OPS and qualname.startswith("Async")
-    assert inspect.iscoroutinefunction(func) is is_async
-    assert inspect.isgeneratorfunction(target) is qualname.endswith(".guard")
-    text = pydoc.render_doc(func, renderer=pydoc.plaintext)
-    assert qualname.split(".")[-1] in text
-    assert all(name in text for name in sig.parameters)
 
 
 def test_help_renders_both_modules():

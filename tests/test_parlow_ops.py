@@ -137,43 +137,6 @@ def test_every_argument_reaches_its_keyword(recorder, name):
 # ---------------------------------------------------------------- call-time type tests
 
 
-class Text(str):
-    pass
-
-
-TYPE_ERRORS = [
-    ("remember", (1,), {}, "text", "int"),
-    ("remember", ("x",), {"role": None}, "role", "NoneType"),
-    ("remember", ("x",), {"timestamp": b""}, "timestamp", "bytes"),
-    ("remember_turns", ([],), {"user_id": 0}, "user_id", "int"),
-    ("gate", (1,), {"agent_id": 1}, "tool_name", "int"),
-    ("gate", ("t",), {"approval_id": 1}, "approval_id", "int"),
-    ("gate", ("t",), {"trace_id": None}, "trace_id", "NoneType"),
-    ("observe", (), {"tool_name": "t", "outcome_status": None}, "outcome_status", "NoneType"),
-    ("observe", (), {"tool_name": "t", "resource": 3.0}, "resource", "float"),
-    ("context", (None,), {}, "query", "NoneType"),
-    ("context", ("q",), {"max_tokens": "5"}, "max_tokens", "str"),
-    ("context", (1,), {"max_tokens": None}, "max_tokens", "NoneType"),
-    ("remember", (Text("x"),), {}, "text", "Text"),
-    ("gate", ("t",), {"purpose": Text("p")}, "purpose", "Text"),
-]
-
-
-@pytest.mark.parametrize("name, args, kwargs, param, got", TYPE_ERRORS)
-def test_wrong_types_fail_at_the_call(recorder, name, args, kwargs, param, got):
-    facade = AsyncVelkorClient(recorder)
-    with pytest.raises(TypeError) as info:
-        call(facade, name, args, kwargs)
-    expected = "int" if param == "max_tokens" else "str"
-    assert str(info.value) == (
-        f"Argument '{param}' has incorrect type (expected {expected}, got {got})"
-    )
-    notes = getattr(info.value, "__notes__", [])
-    assert len(notes) == (1 if got == "Text" else 0)
-    assert all(filename != FILE for _, filename in frames(info.value))
-    assert recorder.calls == []
-
-
 @pytest.mark.parametrize(
     "given, sent",
     [(2.9, 2), (True, 1), (Fraction(7, 2), 3), (-0.5, 0), (10**30, 10**30)],
@@ -182,12 +145,6 @@ def test_max_tokens_is_converted_at_the_call(recorder, given, sent):
     asyncio.run(AsyncVelkorClient(recorder).context("q", max_tokens=given))
     value = recorder.calls[0][2]["max_tokens"]
     assert (type(value), value) == (int, sent)
-
-
-@pytest.mark.parametrize("given, exc", [(float("nan"), ValueError), (float("inf"), OverflowError)])
-def test_max_tokens_conversion_errors_come_first(recorder, given, exc):
-    with pytest.raises(exc):
-        AsyncVelkorClient(recorder).context(None, max_tokens=given)
 
 
 # ---------------------------------------------------------------- snapshots
@@ -666,11 +623,6 @@ def leak_scenarios():
 
     scenarios = {
         "success": all_six,
-        "binding-error": raises_each_time(TypeError, lambda: good.gate()),
-        "type-error": raises_each_time(TypeError, lambda: good.remember(Text("x"))),
-        "conversion-error": raises_each_time(
-            ValueError, lambda: good.context("q", max_tokens=float("nan"))
-        ),
         "sync-raises": raises_each_time(LookupError, lambda: drive(bad.remember("x"))),
         "result-type": raises_each_time(TypeError, lambda: drive(wrong.remember("x"))),
         "snapshot-error": raises_each_time(TypeError, lambda: drive(good.gate("t", tool_input=5))),

@@ -4,8 +4,9 @@ from collections.abc import Mapping
 from types import SimpleNamespace
 
 import pytest
-from conftest import Recorder, assert_no_leak, denied, raises_each_time
+from conftest import Fresh, Loud, Recorder, assert_no_leak, denied, raises_each_time
 
+from velkor_agent_hooks import adapters
 from velkor_agent_hooks.adapters import dispatch, openai_tools
 from velkor_agent_hooks.client import VelkorClient
 
@@ -51,11 +52,6 @@ class Args(Mapping):
     def get(self, key):
         self.keys.append(key)
         return self.data.get(key)
-
-
-class Loud(str):
-    def __str__(self):
-        return "LOUD"
 
 
 def containers(obj):
@@ -210,6 +206,15 @@ def test_gate_passes_only_mappings_on(tool_input, passed_on):
     assert arguments.keys == reads
 
 
+def test_gate_looks_mapping_up_at_each_call(monkeypatch):
+    rec, listed, mapped = Recorder(), ["a"], {"a": 1}
+    monkeypatch.setattr(adapters, "Mapping", list)
+    dispatch(rec, "velkor_gate", {"tool_input": listed})
+    dispatch(rec, "velkor_gate", {"tool_input": mapped})
+    assert rec.calls[0][2]["tool_input"] is listed
+    assert rec.calls[1][2]["tool_input"] == {} and rec.calls[1][2]["tool_input"] is not mapped
+
+
 def test_gate_result_holds_the_decision_as_read():
     decision = denied()
     result = dispatch(Recorder(gate=decision), "velkor_gate", {"tool_name": "rm"})
@@ -248,10 +253,6 @@ def test_errors_propagate_unchanged(client, name, arguments):
     assert len(client.calls) == (0 if isinstance(arguments, str) else 1)
 
 
-def test_local_names():
-    assert dispatch.__code__.co_varnames == ("client", "name", "arguments", "result", "decision")
-
-
 def test_with_the_real_client():
     client = VelkorClient(agent_id="a1", deny_tools=["shell"])
     stored = dispatch(client, "velkor_remember", {"text": "the sky is blue", "session_id": "s"})
@@ -269,41 +270,18 @@ def test_with_the_real_client():
     assert client.audit_events()[-1]["tool_input"] == {"x": 1}
 
 
-class Fresh:
-    """Leak-test client: records nothing and answers with new objects at every call."""
-
-    def __init__(self, error=None, result=dict, fields=("text", "block_hash", "token_count")):
-        self.error, self.result, self.fields = error, result, fields
-
-    def context(self, query, **kwargs):
-        if self.error:
-            raise self.error(query)
-        return SimpleNamespace(**{f: [query] for f in self.fields}, status=[kwargs])
-
-    def remember(self, text, **kwargs):
-        return self.result(text=[text])
-
-    def gate(self, tool_name, **kwargs):
-        if self.error:
-            raise self.error(tool_name)
-        return SimpleNamespace(**{f: [tool_name] for f in vars(denied())})
-
-
 CLIENT, BAD = Fresh(), Fresh(LookupError)
-LISTED, SHORT = Fresh(result=list), Fresh(fields=["text"])
+LISTED, SHORT = Fresh(result=list), Fresh(fields=())
 
 
 @pytest.mark.parametrize(
     "run",
     [
         openai_tools,
-        raises_each_time(TypeError, lambda: openai_tools(1)),
         lambda: dispatch(CLIENT, "velkor_context", {"query": 12345, "max_tokens": "9"}),
         lambda: dispatch(CLIENT, "velkor_remember", Args(text=12345, role=67890)),
         lambda: dispatch(CLIENT, "velkor_gate", {"tool_input": [1], "tool_name": 12345}),
         lambda: dispatch(CLIENT, "velkor_gate", Args(tool_input={"a": 1}, agent_id=12345)),
-        raises_each_time(TypeError, lambda: dispatch(CLIENT, Loud("velkor_gate"), {})),
-        raises_each_time(TypeError, lambda: dispatch(CLIENT, "velkor_gate")),
         raises_each_time(ValueError, lambda: dispatch(CLIENT, "velkor", {})),
         raises_each_time(
             ValueError, lambda: dispatch(CLIENT, "velkor_context", {"max_tokens": "x"})
