@@ -13,6 +13,7 @@ PostgreSQL text cannot hold the NUL character, so text holding one is refused he
 from __future__ import annotations
 
 import math
+import unicodedata
 import weakref
 from collections.abc import Iterator
 from typing import Any
@@ -104,6 +105,11 @@ def _strings(value: Any) -> Iterator[str]:
             yield from _strings(item)
 
 
+def _fold(text: str) -> str:
+    # Accents do not count, as in the SQLite index; the unaccent extension may not be there.
+    return "".join(c for c in unicodedata.normalize("NFKD", text) if not unicodedata.combining(c))
+
+
 def _weights(per_term: list[list[tuple[int, float]]]) -> list[list[tuple[int, float]]]:
     # ts_rank knows nothing of other rows: a word found in fewer of the newest rows counts more.
     weighted = []
@@ -148,7 +154,10 @@ class PostgresStorage:
                 "INSERT INTO velkor_memories"
                 " (project, id, session_id, role, text, user_id, timestamp, words)"
                 " VALUES (%s, %s, %s, %s, %s, %s, %s, to_tsvector('simple', %s))",
-                [(self.project, *(row[c] for c in _MEMORY_COLUMNS), row["text"]) for row in rows],
+                [
+                    (self.project, *(row[c] for c in _MEMORY_COLUMNS), _fold(row["text"]))
+                    for row in rows
+                ],
             )
 
     def ranked_texts(self, query: str, session_id: str | None) -> Iterator[str]:
@@ -162,7 +171,7 @@ class PostgresStorage:
                     "SELECT seq, ts_rank(words, q, 1) FROM velkor_memories,"
                     " plainto_tsquery('simple', %s) q"
                     f" WHERE {where} AND words @@ q ORDER BY seq DESC LIMIT %s",
-                    (term, *params, CANDIDATES),
+                    (_fold(term), *params, CANDIDATES),
                 ).fetchall()
                 for term in terms
             ]
@@ -254,7 +263,7 @@ class PostgresStorage:
                 " ON CONFLICT (project, namespace, key) DO UPDATE SET seq = excluded.seq,"
                 " value = excluded.value, doc = excluded.doc, words = excluded.words,"
                 " updated_at = excluded.updated_at RETURNING i.created_at",
-                (self.project, ns, key, body, body, value_text(value), now, now),
+                (self.project, ns, key, body, body, _fold(value_text(value)), now, now),
             ).fetchone()
         assert row is not None
         return item_row(ns, key, body, row[0], now)
@@ -309,7 +318,7 @@ class PostgresStorage:
                         "SELECT seq, ts_rank(words, q, 1) FROM velkor_items,"
                         " plainto_tsquery('simple', %s) q"
                         f" WHERE {condition} AND words @@ q ORDER BY seq DESC LIMIT %s",
-                        (term, *params, CANDIDATES),
+                        (_fold(term), *params, CANDIDATES),
                     ).fetchall()
                     for term in terms
                 ]
