@@ -44,7 +44,11 @@ class PostgresServer:
         command = [os.path.join(self.bindir, args[0]), *args[1:]]
         if self.user:
             command = ["runuser", "-u", self.user, "--", *command]
-        subprocess.run(command, check=True, capture_output=True, cwd=self.root, timeout=120)
+        # Sanitizer runs preload their runtime; PostgreSQL's binaries are not built for it.
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        subprocess.run(
+            command, check=True, capture_output=True, cwd=self.root, env=env, timeout=120
+        )
 
     def start(self) -> PostgresServer:
         self._run("initdb", "-D", self.data, "-U", "postgres", "-A", "trust", "-E", "UTF8",

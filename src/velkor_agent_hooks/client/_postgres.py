@@ -20,6 +20,7 @@ from typing import Any
 
 from ._storage import (
     CANDIDATES,
+    COMMON_WORD,
     dump_json,
     filter_matches,
     item_row,
@@ -56,7 +57,8 @@ CREATE TABLE IF NOT EXISTS velkor_memories (
     timestamp text NOT NULL,
     words tsvector NOT NULL
 );
-CREATE INDEX IF NOT EXISTS velkor_memories_words ON velkor_memories USING gin (words);
+CREATE INDEX IF NOT EXISTS velkor_memories_words ON velkor_memories
+    USING gin (words) WITH (fastupdate = off);
 CREATE INDEX IF NOT EXISTS velkor_memories_recent ON velkor_memories (project, seq);
 CREATE INDEX IF NOT EXISTS velkor_memories_session
     ON velkor_memories (project, session_id, seq);
@@ -79,7 +81,8 @@ CREATE TABLE IF NOT EXISTS velkor_items (
     updated_at text NOT NULL,
     PRIMARY KEY (project, namespace, key)
 );
-CREATE INDEX IF NOT EXISTS velkor_items_words ON velkor_items USING gin (words);
+CREATE INDEX IF NOT EXISTS velkor_items_words ON velkor_items
+    USING gin (words) WITH (fastupdate = off);
 CREATE INDEX IF NOT EXISTS velkor_items_recent ON velkor_items (project, seq);
 """
 
@@ -110,12 +113,34 @@ def _fold(text: str) -> str:
     return "".join(c for c in unicodedata.normalize("NFKD", text) if not unicodedata.combining(c))
 
 
+def _per_term(
+    conn: Any, table: str, where: str, params: Any, terms: list[str]
+) -> list[list[tuple[int, float]]]:
+    """The newest matches of each word with their rank, in one round trip."""
+    parts, args = [], []
+    for index, term in enumerate(terms):
+        parts.append(
+            f"(SELECT {index} AS term, seq, ts_rank(words, q, 1) FROM {table},"
+            " plainto_tsquery('simple', %s) q"
+            f" WHERE {where} AND words @@ q ORDER BY seq DESC LIMIT {CANDIDATES})"
+        )
+        args.extend((_fold(term), *params))
+    per_term: list[list[tuple[int, float]]] = [[] for _ in terms]
+    for index, seq, rank in conn.execute(" UNION ALL ".join(parts), args):
+        per_term[index].append((seq, rank))
+    return per_term
+
+
 def _weights(per_term: list[list[tuple[int, float]]]) -> list[list[tuple[int, float]]]:
     # ts_rank knows nothing of other rows: a word found in fewer of the newest rows counts more.
+    # A word found in CANDIDATES rows or more only counts as matched.
     weighted = []
     for rows in per_term:
-        idf = math.log(1 + CANDIDATES / len(rows)) if rows else 0.0
-        weighted.append([(seq, rank * idf) for seq, rank in rows])
+        if len(rows) >= CANDIDATES:
+            weighted.append([(seq, COMMON_WORD) for seq, _ in rows])
+        elif rows:
+            idf = math.log(1 + CANDIDATES / len(rows))
+            weighted.append([(seq, rank * idf) for seq, rank in rows])
     return weighted
 
 
@@ -130,7 +155,10 @@ class PostgresStorage:
                 "PostgreSQL storage needs psycopg: pip install 'velkor-agent-hooks[postgres]'"
             )
         self.project = project
-        self._pool = ConnectionPool(url, min_size=1, max_size=POOL_SIZE, open=False)
+        # Reads need no transaction; writes open one each (conn.transaction()).
+        self._pool = ConnectionPool(
+            url, min_size=1, max_size=POOL_SIZE, open=False, kwargs={"autocommit": True}
+        )
         weakref.finalize(self, self._pool.close)
         try:
             self._pool.open(wait=True, timeout=30)
@@ -166,15 +194,7 @@ class PostgresStorage:
         if not terms:
             return self._recent_texts(where, params)
         with self._pool.connection() as conn:
-            per_term = [
-                conn.execute(
-                    "SELECT seq, ts_rank(words, q, 1) FROM velkor_memories,"
-                    " plainto_tsquery('simple', %s) q"
-                    f" WHERE {where} AND words @@ q ORDER BY seq DESC LIMIT %s",
-                    (_fold(term), *params, CANDIDATES),
-                ).fetchall()
-                for term in terms
-            ]
+            per_term = _per_term(conn, "velkor_memories", where, params, terms)
         order = [seq for seq, _ in ranked_scores(_weights(per_term))]
         return self._texts_of(order, where, params)
 
@@ -184,14 +204,16 @@ class PostgresStorage:
         return "project = %s AND session_id = %s", (self.project, session_id)
 
     def _texts_of(self, order: list[int], where: str, params: tuple[str, ...]) -> Iterator[str]:
-        size, start = 32, 0
+        # Round trips cost more than rows here: a first batch, then the rest at once.
+        size, start = 256, 0
         while start < len(order):
             batch = order[start : start + size]
-            start, size = start + size, min(size * 2, 512)
+            start, size = start + size, len(order)
             with self._pool.connection() as conn:
                 texts = dict(
                     conn.execute(
-                        f"SELECT seq, text FROM velkor_memories WHERE {where} AND seq = ANY(%s)",
+                        f"SELECT seq, text FROM velkor_memories WHERE {where}"
+                        " AND seq = ANY(%s::bigint[])",
                         (*params, batch),
                     ).fetchall()
                 )
@@ -313,15 +335,7 @@ class PostgresStorage:
                     (row, None) for row in rows
                 )
             else:
-                per_term = [
-                    conn.execute(
-                        "SELECT seq, ts_rank(words, q, 1) FROM velkor_items,"
-                        " plainto_tsquery('simple', %s) q"
-                        f" WHERE {condition} AND words @@ q ORDER BY seq DESC LIMIT %s",
-                        (_fold(term), *params, CANDIDATES),
-                    ).fetchall()
-                    for term in terms
-                ]
+                per_term = _per_term(conn, "velkor_items", condition, params, terms)
                 ranked = ranked_scores(_weights(per_term))
                 by_seq = (
                     {}
@@ -330,7 +344,7 @@ class PostgresStorage:
                         row[0]: row[1:]
                         for row in conn.execute(
                             f"SELECT seq, {_ITEM_COLUMNS} FROM velkor_items"
-                            " WHERE project = %s AND seq = ANY(%s)",
+                            " WHERE project = %s AND seq = ANY(%s::bigint[])",
                             (self.project, [seq for seq, _ in ranked]),
                         )
                     }

@@ -24,6 +24,7 @@ from typing import Any
 
 from ._storage import (
     CANDIDATES,
+    COMMON_WORD,
     dump_json,
     filter_matches,
     item_row,
@@ -93,6 +94,28 @@ def _text(data: bytes) -> str:
 def _phrase(term: str) -> str:
     # A quoted FTS5 string is only ever a phrase: user text never becomes query syntax.
     return '"' + term.replace('"', '""') + '"'
+
+
+def _scored(
+    conn: sqlite3.Connection, table: str, term: str, found: list[tuple[int]]
+) -> list[tuple[int, float]]:
+    """BM25 of ``term`` for the rows found holding it (positive: higher is better).
+
+    BM25 counts every row holding the word first, so a word found in ``CANDIDATES`` rows or
+    more is only taken as matched: so common a word adds next to nothing to BM25 anyway.
+    """
+    rows = [row for (row,) in found]
+    if len(rows) >= CANDIDATES:
+        return [(row, COMMON_WORD) for row in rows]
+    if not rows:
+        return []
+    wanted = set(rows)
+    scores = conn.execute(
+        f"SELECT rowid, -bm25({table}, 1.0, 0.0) FROM {table}"
+        f" WHERE {table} MATCH ? AND rowid BETWEEN ? AND ?",
+        (f"body : {_phrase(term)}", rows[-1], rows[0]),
+    )
+    return [(row, score) for row, score in scores if row in wanted]
 
 
 class _Pool:
@@ -235,11 +258,16 @@ class SQLiteStorage:
             scope += f" AND scope : {scope_token('s', session_id)}"
         with self._db.borrow() as conn:
             per_term = [
-                conn.execute(
-                    "SELECT rowid, -bm25(memories_text, 1.0, 0.0) FROM memories_text"
-                    " WHERE memories_text MATCH ? ORDER BY rowid DESC LIMIT ?",
-                    (f"{scope} AND body : {_phrase(term)}", CANDIDATES),
-                ).fetchall()
+                _scored(
+                    conn,
+                    "memories_text",
+                    term,
+                    conn.execute(
+                        "SELECT rowid FROM memories_text"
+                        " WHERE memories_text MATCH ? ORDER BY rowid DESC LIMIT ?",
+                        (f"{scope} AND body : {_phrase(term)}", CANDIDATES),
+                    ).fetchall(),
+                )
                 for term in terms
             ]
         order = [seq for seq, _ in ranked_scores(per_term)]
@@ -404,13 +432,22 @@ class SQLiteStorage:
                 )
             else:
                 per_term = [
-                    conn.execute(
-                        "SELECT i.seq, -bm25(items_text, 1.0, 0.0) FROM items_text"
-                        " CROSS JOIN items i ON i.seq = items_text.rowid"
-                        f" WHERE items_text MATCH ? AND {condition}"
-                        " ORDER BY items_text.rowid DESC LIMIT ?",
-                        (f"scope : {self._scope} AND body : {_phrase(term)}", *params, CANDIDATES),
-                    ).fetchall()
+                    _scored(
+                        conn,
+                        "items_text",
+                        term,
+                        conn.execute(
+                            "SELECT i.seq FROM items_text"
+                            " CROSS JOIN items i ON i.seq = items_text.rowid"
+                            f" WHERE items_text MATCH ? AND {condition}"
+                            " ORDER BY items_text.rowid DESC LIMIT ?",
+                            (
+                                f"scope : {self._scope} AND body : {_phrase(term)}",
+                                *params,
+                                CANDIDATES,
+                            ),
+                        ).fetchall(),
+                    )
                     for term in terms
                 ]
                 ranked = ranked_scores(per_term)

@@ -70,8 +70,10 @@ class Storage(Protocol):
 
 # Ranking reads at most this many of the newest matches of each query word, so a call costs
 # the same at a thousand rows as at millions; the first words of a query count.
-CANDIDATES = 1000
+CANDIDATES = 300
 MAX_TERMS = 16
+# What a word found in that many rows or more adds to a row's relevance: it matches, no more.
+COMMON_WORD = 1e-6
 
 
 def words(text: str) -> set[str]:
