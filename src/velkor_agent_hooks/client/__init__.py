@@ -2,17 +2,23 @@
 
 ``VelkorClient`` is the one object through which the rest of the package reaches the
 service. Without ``base_url`` the service runs embedded in the client, over the storage that
-``path`` names (None: a private in-memory store, gone with the client). With ``base_url`` it
-sends each operation as JSON over HTTP to a Velkor server, such as
+``path`` names: None or ":memory:" a private in-memory SQLite database, gone with the
+client; a file path a SQLite file; a ``postgresql://`` URL a PostgreSQL database. With
+``base_url`` it sends each operation as JSON over HTTP to a Velkor server, such as
 ``python -m velkor_agent_hooks.client serve`` or :func:`serve` starts. One client may be
 shared by many threads with either backend.
 
 Memory:
 
 * ``remember`` stores a text under a session; ``context`` returns the stored texts most
-  relevant to the query, newest first on ties, joined by newlines within ``max_tokens``.
-  Texts that do not fit are skipped. An empty query returns the most recent texts that fit,
+  relevant to the query, joined by newlines within ``max_tokens``. Texts that do not fit are
+  skipped. An empty query (or one without words) returns the most recent texts that fit,
   oldest first. ``session_id=`` narrows ``context`` to one session's texts.
+* Relevance: only texts sharing a word with the query count, ranked by the database's
+  full-text search (BM25 on SQLite, ``ts_rank`` on PostgreSQL): rarer words weigh more, a
+  word repeated more, a longer text less; newest first on ties. Case and accents do not
+  count. Ranking reads the newest 300 matches of each of the query's first 16 words; a word
+  found that often only counts as matched.
 * Token estimate: ``ceil(len(text) / 4)`` characters, so 0 for "" and at least 1 otherwise.
 * ``block_hash`` is the first 16 hex digits of the SHA-256 of the UTF-8 context text.
 
@@ -28,8 +34,9 @@ Keyed store (documents under a namespace tuple and a key, as LangGraph's store k
   ``delete_item`` returns whether there was one.
 * ``search_items(namespace_prefix, query=, filter=, limit=, offset=)``: items whose namespace
   starts with the prefix (the empty tuple: all), whose value holds every ``filter`` field with
-  an equal value; with a query, only items whose strings share words with it, most relevant
-  first, ``score`` set; without, most recently updated first and ``score`` None.
+  an equal value (Python's ``==``: 1, 1.0 and True alike); with a query, only items whose
+  strings share words with it, most relevant first as for ``context``, ``score`` set (higher
+  is better); without, most recently updated first and ``score`` None.
 * ``list_namespaces(prefix=, suffix=, max_depth=, limit=, offset=)``: distinct namespaces in
   sorted order, cut to ``max_depth`` labels; "*" in a prefix or suffix matches any label.
 * Namespaces are tuples of non-empty ``str`` labels without "."; each namespace is its own:

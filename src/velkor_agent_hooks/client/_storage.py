@@ -1,16 +1,18 @@
-"""The storage interface behind the embedded backend and the server, and its in-memory form.
+"""The storage interface behind the embedded backend and the server, and what its
+implementations share.
 
 Every method receives validated input. Rows are plain dicts; storage hands out copies, so
-callers may keep or change what they get. One storage object serves one project.
+callers may keep or change what they get. One storage object serves one project: every
+table is keyed by project, and no other project's rows are ever visible through it.
 """
 
 from __future__ import annotations
 
-import copy
+import hashlib
+import json
 import os
 import re
-import threading
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Any, Protocol
 
 _WORD = re.compile(r"\w+")
@@ -66,8 +68,30 @@ class Storage(Protocol):
     def close(self) -> None: ...
 
 
+# Ranking reads at most this many of the newest matches of each query word, so a call costs
+# the same at a thousand rows as at millions; the first words of a query count.
+CANDIDATES = 300
+MAX_TERMS = 16
+# What a word found in that many rows or more adds to a row's relevance: it matches, no more.
+COMMON_WORD = 1e-6
+
+
 def words(text: str) -> set[str]:
     return set(_WORD.findall(text.lower()))
+
+
+def query_terms(query: str) -> list[str]:
+    """The distinct words of ``query`` in order, at most ``MAX_TERMS``."""
+    return list(dict.fromkeys(_WORD.findall(query.lower())))[:MAX_TERMS]
+
+
+def ranked_scores(per_term: Iterable[Iterable[tuple[int, float]]]) -> list[tuple[int, float]]:
+    """(row, summed score) pairs, higher first, newer (larger row) first on ties."""
+    scores: dict[int, float] = {}
+    for rows in per_term:
+        for row, score in rows:
+            scores[row] = scores.get(row, 0.0) + score
+    return sorted(scores.items(), key=lambda pair: (pair[1], pair[0]), reverse=True)
 
 
 def value_text(value: Any) -> str:
@@ -81,8 +105,41 @@ def value_text(value: Any) -> str:
     return ""
 
 
-def _matches(value: dict[str, Any], filter: dict[str, Any] | None) -> bool:
+def filter_matches(value: dict[str, Any], filter: dict[str, Any] | None) -> bool:
     return all(k in value and value[k] == v for k, v in (filter or {}).items())
+
+
+def pushable_filters(filter: dict[str, Any] | None) -> list[tuple[str, Any]]:
+    """Filter fields a database can pre-select on: scalars whose SQL equality finds every value
+    Python's == would (1, 1.0 and True alike). The rest is checked by ``filter_matches``."""
+    pushed = []
+    for field, wanted in (filter or {}).items():
+        if wanted is None or isinstance(wanted, str | bool | float):
+            pushed.append((field, wanted))
+        elif isinstance(wanted, int) and -(2**63) <= wanted < 2**63:
+            pushed.append((field, wanted))
+    return pushed
+
+
+def namespace_key(namespace: tuple[str, ...]) -> str:
+    """One string per namespace whose prefixes are its namespace prefixes: labels hold no "."."""
+    return "".join(label + "." for label in namespace)
+
+
+def namespace_of(key: str) -> tuple[str, ...]:
+    return tuple(key.split(".")[:-1])
+
+
+def prefix_range(prefix: tuple[str, ...]) -> tuple[str, str]:
+    """[low, high) of the namespace keys under ``prefix`` (binary order)."""
+    low = namespace_key(prefix)
+    return low, low[:-1] + "/" if low else "\U0010ffff"
+
+
+def scope_token(kind: str, value: str) -> str:
+    """A single-word full-text token standing for a project or session: rows are narrowed by
+    the text index itself, whatever other projects hold."""
+    return kind + hashlib.sha256(value.encode()).hexdigest()[:24]
 
 
 def matches_pattern(namespace: tuple[str, ...], pattern: tuple[str, ...], *, suffix: bool) -> bool:
@@ -92,8 +149,18 @@ def matches_pattern(namespace: tuple[str, ...], pattern: tuple[str, ...], *, suf
     return all(p == "*" or p == n for p, n in zip(pattern, part, strict=True))
 
 
+def literal_prefix(pattern: tuple[str, ...] | None) -> tuple[str, ...]:
+    """The labels of a listing prefix before its first wildcard."""
+    labels = []
+    for label in pattern or ():
+        if label == "*":
+            break
+        labels.append(label)
+    return tuple(labels)
+
+
 def select_namespaces(
-    namespaces: set[tuple[str, ...]],
+    namespaces: Iterable[tuple[str, ...]],
     prefix: tuple[str, ...] | None,
     suffix: tuple[str, ...] | None,
     max_depth: int | None,
@@ -109,120 +176,28 @@ def select_namespaces(
     return sorted(chosen)[offset : offset + limit]
 
 
-def _page(rows: list[Any], limit: int | None, offset: int) -> list[Any]:
-    return rows[offset:] if limit is None else rows[offset : offset + limit]
+def load_json(text: str) -> Any:
+    # Only this package writes these columns; a row damaged from outside still reads.
+    try:
+        return json.loads(text)
+    except ValueError:
+        return {"unreadable": text}
 
 
-class MemoryStorage:
-    """Everything in process memory, behind one lock; gone with the object."""
+def item_row(namespace: str, key: str, value: str, created: str, updated: str) -> dict[str, Any]:
+    """A stored item as callers see it, from its namespace key and JSON text."""
+    loaded = load_json(value)
+    return {
+        "namespace": namespace_of(namespace),
+        "key": key,
+        "value": loaded if isinstance(loaded, dict) else {"unreadable": value},
+        "created_at": created,
+        "updated_at": updated,
+    }
 
-    kind = "memory"
 
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._memories: list[dict[str, Any]] = []
-        self._events: list[dict[str, Any]] = []
-        self._items: dict[tuple[tuple[str, ...], str], dict[str, Any]] = {}
-
-    def add_memories(self, rows: list[dict[str, Any]]) -> None:
-        with self._lock:
-            self._memories.extend(dict(row) for row in rows)
-
-    def ranked_texts(self, query: str, session_id: str | None) -> Iterator[str]:
-        with self._lock:
-            rows = [
-                r for r in self._memories if session_id is None or r["session_id"] == session_id
-            ]
-        texts = [row["text"] for row in reversed(rows)]
-        wanted = words(query)
-        if wanted:
-            scored = [(len(wanted & words(t)), t) for t in texts]
-            # Stable: ties keep newest first.
-            scored.sort(key=lambda pair: pair[0], reverse=True)
-            texts = [t for score, t in scored if score > 0]
-        return iter(texts)
-
-    def add_event(self, row: dict[str, Any]) -> None:
-        with self._lock:
-            self._events.append(copy.deepcopy(row))
-
-    def list_memories(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
-        with self._lock:
-            return [dict(row) for row in _page(self._memories, limit, offset)]
-
-    def list_events(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
-        with self._lock:
-            return copy.deepcopy(_page(self._events, limit, offset))
-
-    def counts(self) -> tuple[int, int]:
-        with self._lock:
-            return len(self._memories), len(self._events)
-
-    def put_item(
-        self, namespace: tuple[str, ...], key: str, value: dict[str, Any], now: str
-    ) -> dict[str, Any]:
-        with self._lock:
-            old = self._items.pop((namespace, key), None)
-            item = {
-                "namespace": namespace,
-                "key": key,
-                "value": copy.deepcopy(value),
-                "created_at": old["created_at"] if old else now,
-                "updated_at": now,
-            }
-            # Re-inserted last: iteration order is least recently written first.
-            self._items[(namespace, key)] = item
-            return copy.deepcopy(item)
-
-    def get_item(self, namespace: tuple[str, ...], key: str) -> dict[str, Any] | None:
-        with self._lock:
-            item = self._items.get((namespace, key))
-            return copy.deepcopy(item) if item else None
-
-    def delete_item(self, namespace: tuple[str, ...], key: str) -> bool:
-        with self._lock:
-            return self._items.pop((namespace, key), None) is not None
-
-    def search_items(
-        self,
-        prefix: tuple[str, ...],
-        query: str | None,
-        filter: dict[str, Any] | None,
-        limit: int,
-        offset: int,
-    ) -> list[dict[str, Any]]:
-        with self._lock:
-            items = [
-                copy.deepcopy(item)
-                for item in reversed(self._items.values())
-                if item["namespace"][: len(prefix)] == prefix
-                and all(
-                    k in item["value"] and item["value"][k] == v for k, v in (filter or {}).items()
-                )
-            ]
-        wanted = words(query or "")
-        if wanted:
-            scored = [(len(wanted & words(value_text(i["value"]))), i) for i in items]
-            scored.sort(key=lambda pair: pair[0], reverse=True)
-            items = [{**i, "score": float(s)} for s, i in scored if s > 0]
-        else:
-            items = [{**i, "score": None} for i in items]
-        return items[offset : offset + limit]
-
-    def list_namespaces(
-        self,
-        prefix: tuple[str, ...] | None,
-        suffix: tuple[str, ...] | None,
-        max_depth: int | None,
-        limit: int,
-        offset: int,
-    ) -> list[tuple[str, ...]]:
-        with self._lock:
-            namespaces = {ns for ns, _ in self._items}
-        return select_namespaces(namespaces, prefix, suffix, max_depth, limit, offset)
-
-    def close(self) -> None:
-        pass
+def dump_json(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
 
 
 MEMORY = ":memory:"
@@ -237,7 +212,13 @@ def default_server_db() -> str:
 
 
 def open_storage(path: str | None, project: str) -> Storage:
-    """The storage that ``path`` names: None or ":memory:" for a private in-memory one."""
-    if path is None or path == MEMORY:
-        return MemoryStorage()
-    raise NotImplementedError("durable storage is not available yet")
+    """The storage that ``path`` names: None or ":memory:" for a private in-memory SQLite
+    database, a ``postgresql://`` (or ``postgres://``) URL for PostgreSQL, otherwise a
+    SQLite file, created with its directory when missing."""
+    if path is not None and path.startswith(("postgresql://", "postgres://")):
+        from ._postgres import PostgresStorage
+
+        return PostgresStorage(path, project)
+    from ._sqlite import SQLiteStorage
+
+    return SQLiteStorage(None if path in (None, MEMORY) else path, project)

@@ -1,0 +1,362 @@
+"""One suite for every storage: SQLite in memory, a SQLite file, and a real PostgreSQL server
+of the tests' own. Driven through VelkorClient, so the checks in front of storage run too."""
+
+import json
+import os
+import re
+import signal
+import sqlite3
+import subprocess
+import sys
+import threading
+import uuid
+
+import pytest
+from pgserver import PostgresServer, find_bindir
+
+from velkor_agent_hooks.client import VelkorClient, serve
+from velkor_agent_hooks.client._storage import CANDIDATES
+
+
+@pytest.fixture(scope="session")
+def pg_url():
+    bindir = find_bindir()
+    if bindir is None:
+        pytest.skip("PostgreSQL binaries not found (Debian: apt-get install postgresql)")
+    pytest.importorskip("psycopg", reason="psycopg is not installed (the postgres extra)")
+    server = PostgresServer(bindir)
+    try:
+        server.start()
+        yield server.create_database("velkor")
+    finally:
+        server.stop()
+
+
+@pytest.fixture(params=["sqlite-memory", "sqlite-file", "postgresql"])
+def db(request, tmp_path):
+    """Where the storage lives: None (private memory), a file, or a PostgreSQL URL."""
+    if request.param == "sqlite-memory":
+        return None
+    if request.param == "sqlite-file":
+        return str(tmp_path / "velkor.db")
+    return request.getfixturevalue("pg_url")
+
+
+# A private in-memory database has one storage only.
+shared = pytest.mark.parametrize("db", ["sqlite-file", "postgresql"], indirect=True)
+
+
+@pytest.fixture
+def open_client(db, request):
+    """Clients on the test's database; each test has a project of its own (PostgreSQL's
+    database is shared by the whole session)."""
+    base = f"test-{uuid.uuid4().hex[:8]}"
+
+    def make(project="", **kwargs):
+        client = VelkorClient(path=db, project=base + project, **kwargs)
+        request.addfinalizer(client.close)
+        return client
+
+    return make
+
+
+@pytest.fixture
+def client(open_client):
+    return open_client(deny_tools=["shell"])
+
+
+def texts(result):
+    return result.text.split("\n") if result.text else []
+
+
+class TestMemories:
+    def test_ranking_budget_and_ties(self, client):
+        client.remember_turns(
+            [{"text": t} for t in ("my cat is called Tom", "Tom the cat likes FISH")]
+            + [{"text": "unrelated note"}, {"text": "Tom has a cat"}]
+        )
+        assert texts(client.context("cat, Tom, fish?")) == [
+            "Tom the cat likes FISH",
+            "Tom has a cat",
+            "my cat is called Tom",
+        ]
+        client.remember("apple pie")
+        client.remember("apple " + "x" * 38)  # same length in words: newest first
+        assert texts(client.context("apple", max_tokens=14)) == ["apple " + "x" * 38, "apple pie"]
+        assert texts(client.context("apple", max_tokens=3)) == ["apple pie"]
+        assert client.context("APPLÉ", max_tokens=3).text == "apple pie"  # case and accents
+        assert client.context("zebra").status == "empty"
+
+    def test_empty_query_is_recency_and_session_narrows(self, client):
+        for i in range(100):
+            client.remember(f"note {i}", session_id="a" if i % 2 else "b")
+        assert texts(client.context("", max_tokens=4)) == ["note 98", "note 99"]
+        assert texts(client.context("...", max_tokens=4)) == ["note 98", "note 99"]
+        assert texts(client.context("", max_tokens=4, session_id="b")) == ["note 96", "note 98"]
+        assert texts(client.context("note", max_tokens=2, session_id="a")) == ["note 99"]
+        assert client.context("note", session_id="c").status == "empty"
+        assert len(texts(client.context(""))) == 100
+
+    def test_query_text_is_never_search_syntax(self, client):
+        client.remember('said "NEAR(a b)" AND -x OR col:y*')
+        for query in ['"', "NEAR(a b)", "AND OR NOT", "-x", "col:y*", "y*", "(", "^a", "_"]:
+            result = client.context(query)
+            assert result.status in ("ok", "empty")
+        assert client.context("near").hits == 1
+        assert client.context("'x'").hits == 1
+
+    def test_a_rare_word_is_found_behind_many_common_matches(self, client):
+        client.remember("common words and one rare platypus")
+        client.remember_turns([{"text": f"common words {i}"} for i in range(CANDIDATES + 200)])
+        assert texts(client.context("rare platypus common", max_tokens=9)) == [
+            "common words and one rare platypus"
+        ]
+
+    def test_concurrent_writers_lose_nothing(self, client):
+        def work(n):
+            for i in range(25):
+                client.remember(f"thread {n} item {i}")
+                client.observe(tool_name="t", fields={"n": n, "i": i})
+
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert client.doctor()["memories"] == 200 and len(client.audit_events()) == 200
+        assert client.context("thread 7 item 24").text.startswith("thread 7 item 24")
+
+
+def test_audit_keeps_every_field_in_order(client):
+    client.gate("search", tool_input={"q": "é", "n": [1, 2.5, None, True]}, trace_id="t")
+    client.gate("shell")
+    client.observe(tool_name="search", fields={"deep": {"x": "\u00e9\u4e2d"}})
+    gate, denied, observed = client.audit_events()
+    assert (gate["tool_input"], gate["trace_id"]) == ({"q": "é", "n": [1, 2.5, None, True]}, "t")
+    assert (denied["allow"], denied["outcome"]) == (False, "DENIED")
+    assert observed["fields"] == {"deep": {"x": "é中"}}
+
+
+class TestKeyedStore:
+    def test_put_get_delete_last_write_wins(self, client):
+        first = client.put_item(("users", "ana"), "prefs", {"food": "pizza"})
+        again = client.put_item(("users", "ana"), "prefs", {"food": "soup"})
+        assert again["created_at"] == first["created_at"] <= again["updated_at"]
+        got = client.get_item(("users", "ana"), "prefs")
+        assert got == {**again, "value": {"food": "soup"}} and got["namespace"] == ("users", "ana")
+        assert client.get_item(("users", "bob"), "prefs") is None
+        assert client.delete_item(("users", "ana"), "prefs") is True
+        assert client.delete_item(("users", "ana"), "prefs") is False
+        assert client.get_item(("users", "ana"), "prefs") is None
+        assert client.search_items(query="soup") == []
+
+    def test_search_prefix_filter_query_and_pages(self, client):
+        client.put_item(("a", "x"), "1", {"kind": "note", "text": "red apples", "n": 1})
+        client.put_item(("a", "y"), "2", {"kind": "note", "text": "green apples", "n": 1.0})
+        client.put_item(("ab",), "3", {"kind": "note", "text": "apples apples", "n": True})
+        client.put_item(("a", "x"), "4", {"kind": "todo", "text": "buy pears", "n": "1"})
+        client.put_item(("a", "x"), "1", {"kind": "note", "text": "red apples", "n": 1})
+
+        def keys(*args, **kwargs):
+            return [i["key"] for i in client.search_items(*args, **kwargs)]
+
+        assert keys() == ["1", "4", "3", "2"]  # most recently updated first
+        assert keys(("a",)) == ["1", "4", "2"] and keys(("a", "x")) == ["1", "4"]
+        assert keys(filter={"n": 1}) == ["1", "3", "2"]  # 1 == 1.0 == True, not "1"
+        assert keys(filter={"kind": "note", "n": "1"}) == []
+        assert keys(limit=2, offset=1) == ["4", "3"] and keys(offset=9) == []
+        hits = client.search_items(("a",), query="apples red")
+        assert [h["key"] for h in hits] == ["1", "2"]
+        assert hits[0]["score"] > hits[1]["score"] > 0 and type(hits[0]["score"]) is float
+        assert client.search_items(query="pears")[0]["key"] == "4"
+        assert keys(query="apples", filter={"kind": "note"}) == ["3", "1", "2"]  # tf, then recency
+        assert keys(query="apples", filter={"kind": "note"}, limit=1, offset=1) == ["1"]
+        assert keys(query="zebra") == [] and keys(query="") == keys()
+        assert all(i["score"] is None for i in client.search_items())
+
+    def test_filters_follow_python_equality(self, client):
+        values = [
+            {"v": None}, {}, {"v": [1, {"a": 2}]}, {"v": {"b": 1, "a": [True]}},
+            {"v": 0}, {"v": False}, {"v": 2**70}, {'we"ird.key': "x"}, {"v": "0"},
+        ]  # fmt: skip
+        for index, value in enumerate(values):
+            client.put_item(("f",), str(index), value)
+
+        def keys(filter):
+            return sorted(i["key"] for i in client.search_items(filter=filter, limit=99))
+
+        assert keys({"v": None}) == ["0"]
+        assert keys({"v": [1, {"a": 2}]}) == ["2"]
+        assert keys({"v": {"a": [1], "b": 1.0}}) == ["3"]
+        assert keys({"v": 0.0}) == ["4", "5"]
+        assert keys({"v": 2**70}) == ["6"]
+        assert keys({'we"ird.key': "x"}) == ["7"]
+
+    def test_list_namespaces(self, client):
+        for ns in [("a", "b", "c"), ("a", "b"), ("a", "d", "c"), ("a-b",), ("z", "c")]:
+            client.put_item(ns, "k", {})
+        ls = client.list_namespaces
+        assert ls() == [("a", "b"), ("a", "b", "c"), ("a", "d", "c"), ("a-b",), ("z", "c")]
+        assert ls(prefix=("a",)) == [("a", "b"), ("a", "b", "c"), ("a", "d", "c")]
+        assert ls(prefix=("a", "*", "c")) == [("a", "b", "c"), ("a", "d", "c")]
+        assert ls(suffix=("c",)) == [("a", "b", "c"), ("a", "d", "c"), ("z", "c")]
+        assert ls(prefix=("*",), suffix=("*", "c")) == ls(suffix=("c",))
+        assert ls(max_depth=1) == [("a",), ("a-b",), ("z",)]
+        assert ls(prefix=("a",), max_depth=2) == [("a", "b"), ("a", "d")]
+        assert ls(limit=2, offset=2) == [("a", "d", "c"), ("a-b",)]
+        assert ls(prefix=("q",)) == []
+
+
+@shared
+def test_projects_never_see_each_other(open_client):
+    ana, bob = open_client("-ana"), open_client("-bob")
+    ana.remember("secret plan", session_id="s")
+    ana.gate("search")
+    ana.put_item(("n",), "k", {"t": "secret"})
+    for client, mine in ((bob, 0), (ana, 1)):
+        assert client.context("secret plan").hits == mine
+        assert client.context("", session_id="s").hits == mine
+        assert (len(client.memories()), len(client.audit_events())) == (mine, mine)
+        assert len(client.search_items(query="secret")) == mine
+        assert len(client.search_items()) == len(client.list_namespaces()) == mine
+        assert (client.get_item(("n",), "k") is not None) == bool(mine)
+    assert bob.delete_item(("n",), "k") is False
+    bob.put_item(("n",), "k", {"t": "bob's"})
+    assert ana.get_item(("n",), "k")["value"] == {"t": "secret"}
+
+
+def test_bad_input_is_refused_and_nothing_is_stored(client, db):
+    bad = [
+        (lambda: client.remember("lone \ud800"), ValueError),
+        (lambda: client.remember_turns([{"text": "ok"}, {"text": "\udfff"}]), ValueError),
+        (lambda: client.remember("x", session_id="\ud800"), ValueError),
+        (lambda: client.put_item(("n",), "k", {"t": "\ud800"}), ValueError),
+        (lambda: client.put_item(("n",), "k\udc00", {}), ValueError),
+        (lambda: client.put_item(("n",), "k", {"t": float("nan")}), ValueError),
+        (lambda: client.gate("t", tool_input={"x": "\ud800"}), ValueError),
+        (lambda: client.observe(tool_name="t", fields={"x": object()}), TypeError),
+        (lambda: client.context("q", max_tokens=-1), ValueError),
+        (lambda: client.search_items(limit=-1), ValueError),
+    ]
+    if db is not None and db.startswith("postgresql"):
+        bad.append((lambda: client.remember_turns([{"text": "a"}, {"text": "b\x00"}]), ValueError))
+        bad.append((lambda: client.put_item(("n",), "k", {"a\x00": 1}), ValueError))
+    for call, error in bad:
+        with pytest.raises(error):
+            call()
+    assert (client.doctor()["memories"], client.doctor()["audit_events"]) == (0, 0)
+    assert client.search_items() == [] and client.context("").status == "empty"
+
+
+def test_sqlite_keeps_nul_and_reads_damaged_rows(tmp_path):
+    path = str(tmp_path / "v.db")
+    with VelkorClient(path=path) as client:
+        client.remember("a\x00b")
+        client.put_item(("n",), "k", {"t": "x"})
+        client.gate("t")
+    with sqlite3.connect(path) as raw:  # another program damages the file's contents
+        raw.execute("UPDATE memories SET text = CAST(x'61ff62' AS TEXT)")
+        raw.execute("UPDATE events SET body = 'not json'")
+        raw.execute("UPDATE items SET value = '[1]'")
+    raw.close()
+    with VelkorClient(path=path) as client:
+        assert client.context("").text == "a\ufffdb"
+        assert client.memories()[0]["text"] == "a\ufffdb"
+        assert client.audit_events() == [{"unreadable": "not json"}]
+        assert client.get_item(("n",), "k")["value"] == {"unreadable": "[1]"}
+
+
+# Several processes
+
+
+def start_server(db, project):
+    command = [sys.executable, "-m", "velkor_agent_hooks.client", "serve", "--port", "0"]
+    command += ["--db", db, "--project", project]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    line = process.stdout.readline()
+    match = re.search(r"https?://\S+", line)
+    if match is None:
+        process.kill()
+        process.wait()
+        raise AssertionError(f"server did not announce its URL: {line!r}")
+    return process, match.group(0)
+
+
+@pytest.fixture
+def servers():
+    running = []
+
+    def start(db, project="default"):
+        process, url = start_server(db, project)
+        running.append(process)
+        return process, VelkorClient(base_url=url, project=project, timeout=30)
+
+    yield start
+    for process in running:
+        process.kill()
+        process.wait()
+        process.stdout.close()
+
+
+@shared
+def test_server_killed_keeps_every_acknowledged_write(db, servers):
+    project = f"kill-{uuid.uuid4().hex[:8]}"
+    process, client = servers(db, project)
+    for i in range(20):
+        client.remember(f"memory {i}")
+        client.gate(f"tool{i}")
+    client.put_item(("n",), "k", {"v": 1})
+    process.send_signal(signal.SIGKILL)
+    process.wait()
+    _, again = servers(db, project)
+    assert [m["text"] for m in again.memories()] == [f"memory {i}" for i in range(20)]
+    assert [e["tool_name"] for e in again.audit_events()] == [f"tool{i}" for i in range(20)]
+    assert again.get_item(("n",), "k")["value"] == {"v": 1}
+    assert again.context("memory 7").text.startswith("memory 7")
+
+
+def test_two_servers_on_one_postgresql_database(pg_url, servers):
+    project = f"two-{uuid.uuid4().hex[:8]}"
+    _, one = servers(pg_url, project)
+    _, two = servers(pg_url, project)
+    one.remember("written through one")
+    two.put_item(("n",), "k", {"by": "two"})
+    assert two.context("written").text == "written through one"
+    assert one.get_item(("n",), "k")["value"] == {"by": "two"}
+
+
+CHILD = """
+import sys
+from velkor_agent_hooks.client import VelkorClient
+with VelkorClient(path=sys.argv[1]) as client:
+    print(client.context("from").text, flush=True)
+    client.remember_turns([{"text": f"child {i}"} for i in range(50)])
+    client.put_item(("n",), "child", {"v": 2})
+"""
+
+
+def test_two_processes_share_one_sqlite_file(tmp_path):
+    path = str(tmp_path / "shared.db")
+    with VelkorClient(path=path) as parent:
+        parent.remember("from the parent")
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD, path], stdout=subprocess.PIPE, text=True
+        )
+        for i in range(50):  # written while the child writes
+            parent.remember(f"parent {i}")
+        out, _ = child.communicate(timeout=60)
+        assert child.returncode == 0 and out.strip() == "from the parent"
+        assert parent.context("child 49").text.startswith("child 49")
+        assert parent.get_item(("n",), "child")["value"] == {"v": 2}
+        assert parent.doctor()["memories"] == 101
+
+
+def test_server_default_database_is_a_file(tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path))
+    from velkor_agent_hooks.client._storage import default_server_db
+
+    assert default_server_db() == os.path.join(str(tmp_path), "velkor", "velkor.db")
+    with serve(db=default_server_db()) as server:
+        VelkorClient(base_url=server.url).remember("kept")
+    with VelkorClient(path=default_server_db()) as client:
+        assert json.loads(json.dumps(client.memories()))[0]["text"] == "kept"
