@@ -147,8 +147,13 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     }
     if (nparams == 0) return bind_no_params(fn, nargs, kwnames);
 
+    // Before anything below can run Python code (hashing a **kwargs key, comparing keys of a
+    // rebound __kwdefaults__), which could rebind either attribute.
+    out.defaults = Py_XNewRef(fn->defaults);
+    if (fn->nkwonly > 0) out.kwdefaults = Py_XNewRef(fn->kwdefaults);
+
     Py_ssize_t max = fn->npos;
-    Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    Py_ssize_t ndefaults = out.defaults ? PyTuple_GET_SIZE(out.defaults) : 0;
     if (ndefaults > max) ndefaults = max;
     Py_ssize_t min = max - ndefaults;
 
@@ -183,15 +188,14 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
     for (Py_ssize_t i = nargs; i < max; ++i) {
         if (out.v[i]) continue;
-        if (!out.defaults_hold) out.defaults_hold = Py_NewRef(fn->defaults);
-        out.v[i] = PyTuple_GET_ITEM(out.defaults_hold, ndefaults - (max - i));
+        out.v[i] = PyTuple_GET_ITEM(out.defaults, ndefaults - (max - i));
     }
 
     for (int i = fn->npos; i < fn->npos + fn->nkwonly; ++i) {
         if (out.v[i]) continue;
-        if (fn->kwdefaults) {
+        if (out.kwdefaults) {
             PyObject* d = nullptr;
-            if (PyDict_GetItemRef(fn->kwdefaults, fn->names[i], &d) < 0) return -1;
+            if (PyDict_GetItemRef(out.kwdefaults, fn->names[i], &d) < 0) return -1;
             if (d) {
                 out.own(i, d);
                 continue;

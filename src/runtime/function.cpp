@@ -248,9 +248,7 @@ PyTypeObject FunctionType = {
 };
 
 Ref make_function(const FuncDef& def, PyObject* module) {
-    PyModuleDef* mdef = PyModule_GetDef(module);
-    if (!mdef) return Ref();
-    ModuleState* state = state_of(mdef);
+    ModuleState* state = &module_state();
     if (def.params.size() > static_cast<size_t>(kMaxParams)) {
         PyErr_SetString(PyExc_SystemError, "too many parameters");
         return Ref();

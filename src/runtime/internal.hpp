@@ -14,6 +14,8 @@ void add_function_traceback(Function* fn, bool bare);
 int runtime_ready();
 // The type's __name__ as UTF-8, kept alive by `holder`.
 const char* type_name(PyObject* value, Ref& holder);
+// The state of the module this copy of the runtime is linked into.
+ModuleState& module_state();
 int coroutine_constants();
 int binder_constants();
 

@@ -80,16 +80,20 @@ struct FuncDef {
 // ---------------------------------------------------------------- bound arguments
 
 struct Args {
-    PyObject* v[kMaxParams];            // in parameter order; borrowed from the call or owned below
-    uint32_t owned = 0;                 // bit i: v[i] is a reference this object owns
-    PyObject* defaults_hold = nullptr;  // __defaults__ may be rebound during the call
+    PyObject* v[kMaxParams];  // in parameter order; borrowed from the call or owned below
+    uint32_t owned = 0;       // bit i: v[i] is a reference this object owns
+    // __defaults__ and __kwdefaults__ as the call found them, taken before any Python code
+    // can run for it (a keyword's __hash__, an __index__) and held until it returns.
+    PyObject* defaults = nullptr;
+    PyObject* kwdefaults = nullptr;
 
     Args() = default;
     Args(const Args&) = delete;
     Args& operator=(const Args&) = delete;
     ~Args() {
         for (uint32_t m = owned; m; m &= m - 1) Py_DECREF(v[__builtin_ctz(m)]);
-        Py_XDECREF(defaults_hold);
+        Py_XDECREF(defaults);
+        Py_XDECREF(kwdefaults);
     }
     PyObject* operator[](int i) const { return v[i]; }
     // Sets v[i] to a new reference that this object then owns.

@@ -592,11 +592,8 @@ PyObject* fresh_copy(PyObject* o) {
 // The schemas are built once and copied level by level: every call gets new dicts and
 // lists throughout, and copying a finished dict is cheaper than filling a new one.
 PyObject* openai_tools(Function*, Args&) {
-    static PyObject* tools = make_tools().release();
-    if (!tools) {
-        tools = make_tools().release();
-        if (!tools) return nullptr;
-    }
+    static PyObject* tools = nullptr;  // a failed build is tried again on the next call
+    if (!tools && !(tools = make_tools().release())) return nullptr;
     return fresh_copy(tools);
 }
 
@@ -765,12 +762,15 @@ Ref agent_hooks(PyObject* m) {
 // Keeps the Mapping bound at load when dicts are instances of it (the real ABC): a dict's
 // membership in an ABC it is registered with cannot change afterwards.
 int remember_mapping_abc(PyObject* m) {
-    PyObject* mapping = PyDict_GetItemWithError(PyModule_GetDict(m), k::Mapping);  // borrowed
+    // Held: the instance check runs Python code, which may unbind the name.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(m), k::Mapping, &found) < 0) return -1;
+    Ref mapping = Ref::steal(found);
     Ref probe = Ref::steal(PyDict_New());
     if (!mapping || !probe) return PyErr_Occurred() ? -1 : 0;
-    int is_mapping = PyObject_IsInstance(probe.get(), mapping);
+    int is_mapping = PyObject_IsInstance(probe.get(), mapping.get());
     if (is_mapping < 0) return -1;
-    Py_XSETREF(abc_mapping, is_mapping ? Py_NewRef(mapping) : nullptr);
+    Py_XSETREF(abc_mapping, is_mapping ? mapping.release() : nullptr);
     return 0;
 }
 
