@@ -157,6 +157,17 @@ int set_type_params(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// pickle and copy take a returned string as "the global of this name in __module__", which
+// is how they treat Python functions.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -241,6 +252,7 @@ PyTypeObject FunctionType = {
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
     .tp_weaklistoffset = offsetof(Function, weakreflist),
+    .tp_methods = function_methods,
     .tp_members = function_members,
     .tp_getset = function_getset,
     .tp_descr_get = function_descr_get,

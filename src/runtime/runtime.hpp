@@ -157,6 +157,7 @@ struct Coroutine {
     PyObject* qualname;
     PyObject* awaiting;  // iterator being delegated to, as `await`/`yield from`
     PyObject* weakreflist;
+    PyObject* frame;  // made when gi_frame/cr_frame is first read; NULL once finished
     _PyErr_StackItem exc_state;
     int16_t state;  // 0 created, -1 finished, otherwise the body's resume point
     bool running;

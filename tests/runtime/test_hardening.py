@@ -2,11 +2,20 @@
 objects must travel and report like Python's. Each hazard runs in a fresh interpreter: a crash
 there fails one test instead of the session."""
 
+import asyncio
+import copy
+import importlib
+import inspect
+import multiprocessing
+import pickle
 import subprocess
 import sys
 import textwrap
+import threading
+from concurrent.futures import ProcessPoolExecutor
 
 import pytest
+from conftest import allowed
 
 MODULES = ["adapters", "parlow"]
 
@@ -225,3 +234,103 @@ def test_defaults_held_while_a_conversion_rebinds_them():
         print("ok")
         """
     )
+
+
+# ---------------------------------------------------------------- travelling like Python's
+
+FUNCTIONS = [
+    ("velkor_agent_hooks.adapters", "dispatch"),
+    ("velkor_agent_hooks.adapters", "openai_tools"),
+    ("velkor_agent_hooks.adapters", "AgentHooks.before_tool"),
+    ("velkor_agent_hooks.adapters", "LangChainMemory.save_context"),
+    ("velkor_agent_hooks.parlow", "AsyncVelkorClient.gate"),
+]
+
+
+def resolve(module, qualname):
+    obj = importlib.import_module(module)
+    for part in qualname.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+@pytest.mark.parametrize(("module", "qualname"), FUNCTIONS)
+def test_functions_pickle_and_copy_by_reference(module, qualname):
+    fn = resolve(module, qualname)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(fn, protocol)) is fn
+    assert copy.copy(fn) is fn
+    assert copy.deepcopy({"f": [fn]})["f"][0] is fn
+
+
+def test_a_renamed_function_pickles_like_a_python_one():
+    from velkor_agent_hooks.adapters import dispatch
+
+    dispatch.__qualname__ = "nowhere"
+    try:
+        with pytest.raises(pickle.PicklingError):
+            pickle.dumps(dispatch)
+    finally:
+        dispatch.__qualname__ = "dispatch"
+
+
+def test_a_worker_process_receives_native_functions():
+    from velkor_agent_hooks.adapters import openai_tools
+
+    context = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+        assert pool.submit(openai_tools).result(timeout=60) == openai_tools()
+        assert pool.submit(resolve, "velkor_agent_hooks.adapters", "dispatch").result(
+            timeout=60
+        ) is resolve("velkor_agent_hooks.adapters", "dispatch")
+
+
+# ---------------------------------------------------------------- generator and coroutine state
+
+
+def test_generator_states_follow_cpython(recorder):
+    from velkor_agent_hooks.adapters import AgentHooks
+
+    seen = []
+    recorder.results["gate"] = lambda *a, **k: (
+        seen.append(inspect.getgeneratorstate(gen)) or (allowed())
+    )
+    gen = AgentHooks.guard.__wrapped__(AgentHooks(recorder, "a"), "tool")
+    assert inspect.getgeneratorstate(gen) == inspect.GEN_CREATED
+    assert gen.gi_frame is gen.gi_frame and gen.gi_frame.f_code is gen.gi_code
+    next(gen)
+    assert seen == [inspect.GEN_RUNNING]
+    assert inspect.getgeneratorstate(gen) == inspect.GEN_SUSPENDED
+    with pytest.raises(StopIteration):
+        next(gen)
+    assert inspect.getgeneratorstate(gen) == inspect.GEN_CLOSED and gen.gi_frame is None
+
+
+def test_coroutine_states_and_a_second_await(recorder):
+    from velkor_agent_hooks.parlow import AsyncVelkorClient
+
+    release = threading.Event()
+    recorder.results["doctor"] = lambda: release.wait(30) and {"ok": True}
+    coro = AsyncVelkorClient(recorder).doctor()
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+    closed = AsyncVelkorClient(recorder).doctor()
+    closed.close()
+    assert inspect.getcoroutinestate(closed) == inspect.CORO_CLOSED
+
+    async def first():
+        return await coro
+
+    async def main():
+        task = asyncio.create_task(first())
+        await asyncio.sleep(0)
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_SUSPENDED
+        with pytest.raises(RuntimeError, match=r"^coroutine is being awaited already$"):
+            await coro
+        assert coro.__await__() is not None  # the method itself checks nothing, as CPython's
+        release.set()
+        return await task
+
+    assert asyncio.run(main()) == {"ok": True}
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
+    with pytest.raises(RuntimeError, match=r"^cannot reuse already awaited coroutine$"):
+        coro.send(None)
