@@ -85,9 +85,10 @@ int bind_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames, PyObject* c
     return 0;
 }
 
-// Interned at module execution: method lookups cache the name object they are given.
-PyObject* add_note_name;
-PyObject* subclass_note;
+const Str add_note_name{"add_note"};
+const Str subclass_note{
+    "Note that this function is deliberately stricter than PEP-484 and rejects subclasses of "
+    "builtin types."};
 
 void add_subclass_note() {
     PyObject* exc = PyErr_GetRaisedException();
@@ -126,16 +127,6 @@ int convert_int(const Param& p, Args& args, int i) {
 }
 
 }  // namespace
-
-int binder_constants() {
-    if (!add_note_name && !(add_note_name = PyUnicode_InternFromString("add_note"))) return -1;
-    if (!subclass_note &&
-        !(subclass_note = PyUnicode_InternFromString(
-              "Note that this function is deliberately stricter than PEP-484 and rejects "
-              "subclasses of builtin types.")))
-        return -1;
-    return 0;
-}
 
 int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
     int nparams = fn->npos + fn->nkwonly + (fn->varkw >= 0 ? 1 : 0);

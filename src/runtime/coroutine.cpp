@@ -15,10 +15,8 @@ const char* kind_name(Coroutine* co) {
     return co->coroutine ? "coroutine" : "generator";
 }
 
-// Interned once, at module execution: the interpreter's method cache keeps the name object
-// it was asked with, so a fresh string per lookup would pile up there.
-PyObject* close_name;
-PyObject* throw_name;
+const Str close_name{"close"};
+const Str throw_name{"throw"};
 
 void finish(Coroutine* co) {
     co->state = kFinished;
@@ -631,12 +629,6 @@ PyObject* coroutine_new(Function* fn, Args& args) {
         co->slots[i] = i < nparams ? Py_NewRef(args.v[i]) : nullptr;
     PyObject_GC_Track(co);
     return reinterpret_cast<PyObject*>(co);
-}
-
-int coroutine_constants() {
-    if (!close_name && !(close_name = PyUnicode_InternFromString("close"))) return -1;
-    if (!throw_name && !(throw_name = PyUnicode_InternFromString("throw"))) return -1;
-    return 0;
 }
 
 void set_slot(Coroutine* co, int i, Ref value) {

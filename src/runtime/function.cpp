@@ -1,7 +1,6 @@
 // Function objects that behave like Python functions: descriptor binding, vectorcall,
 // the usual metadata attributes and a real __code__ for introspection.
 #include <cstddef>
-#include <string>
 
 #include "internal.hpp"
 
@@ -69,6 +68,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
     Py_CLEAR(fn->code);
+    Py_CLEAR(fn->tb_name);
     for (auto& n : fn->names) Py_CLEAR(n);
     PyObject_GC_Del(self);
 }
@@ -259,7 +259,7 @@ PyTypeObject FunctionType = {
     .tp_dictoffset = offsetof(Function, dict),
 };
 
-Ref make_function(const FuncDef& def, PyObject* module) {
+Ref make_function(const FuncDef& def, PyObject* module, const char* owner) {
     ModuleState* state = &module_state();
     if (def.params.size() > static_cast<size_t>(kMaxParams)) {
         PyErr_SetString(PyExc_SystemError, "too many parameters");
@@ -272,7 +272,7 @@ Ref make_function(const FuncDef& def, PyObject* module) {
     fn->mod = state;
     fn->name = fn->qualname = fn->module = fn->doc = nullptr;
     fn->defaults = fn->kwdefaults = fn->annotations = fn->dict = nullptr;
-    fn->code = fn->globals = fn->weakreflist = fn->type_params = nullptr;
+    fn->code = fn->globals = fn->weakreflist = fn->type_params = fn->tb_name = nullptr;
     fn->npos = fn->nkwonly = 0;
     fn->varkw = -1;
     fn->has_checks = false;
@@ -280,12 +280,16 @@ Ref make_function(const FuncDef& def, PyObject* module) {
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(fn));
 
     fn->name = PyUnicode_InternFromString(def.name);
-    fn->qualname = PyUnicode_InternFromString(def.qualname);
+    fn->qualname =
+        owner ? PyUnicode_FromFormat("%s.%s", owner, def.name) : PyUnicode_FromString(def.name);
+    if (fn->qualname) PyUnicode_InternInPlace(&fn->qualname);
+    fn->tb_name = fn->qualname ? PyUnicode_FromFormat("%s.%U", state->name, fn->qualname) : nullptr;
     fn->module = PyUnicode_InternFromString(state->name);
     fn->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     fn->globals = Py_XNewRef(PyModule_GetDict(module));
     fn->annotations = PyDict_New();
-    if (!fn->name || !fn->qualname || !fn->module || !fn->doc || !fn->globals || !fn->annotations)
+    if (!fn->name || !fn->qualname || !fn->tb_name || !fn->module || !fn->doc || !fn->globals ||
+        !fn->annotations)
         return Ref();
 
     Ref defaults = Ref::steal(PyList_New(0));
@@ -327,12 +331,8 @@ Ref make_function(const FuncDef& def, PyObject* module) {
 
 void add_function_traceback(Function* fn, bool bare) {
     const FuncDef& def = *fn->def;
-    if (bare) {
-        add_traceback(def.name, def.line, fn->mod->file, fn->globals);
-        return;
-    }
-    std::string full = std::string(fn->mod->name) + "." + def.qualname;
-    add_traceback(full.c_str(), def.line, fn->mod->file, fn->globals);
+    const char* name = bare ? def.name : PyUnicode_AsUTF8(fn->tb_name);  // ASCII: cannot fail
+    add_traceback(name, def.line, fn->mod->file, fn->globals);
 }
 
 }  // namespace vk

@@ -89,10 +89,7 @@ int run_exec(ModuleState& st, PyObject* module) {
             return -1;
     }
     if (check_version(st) < 0) return -1;
-    if (!st.constants_ready) {
-        if (runtime_ready() < 0 || st.constants() < 0) return -1;
-        st.constants_ready = true;
-    }
+    if (runtime_ready() < 0 || make_constants() < 0) return -1;
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* existing = nullptr;
     if (PyDict_GetItemStringRef(modules, st.name, &existing) < 0) return -1;
@@ -174,7 +171,7 @@ int import_module(PyObject* module, const char* full, const char* name, int leve
     PyObject* globals = PyModule_GetDict(module);
     // A tuple, as the interpreter passes: an import hook can keep the fromlist, and the names
     // are read again after it ran.
-    Ref names = Ref::steal(kwnames(fromlist));
+    Ref names = Ref::steal(kwnames({fromlist.begin(), fromlist.size()}));
     if (!names) return -1;
     Ref fullname = Ref::steal(PyUnicode_FromString(full));
     if (!fullname) return -1;
@@ -235,16 +232,13 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     return Ref();
 }
 
-int make_constants(std::span<const Constant> table) {
-    for (const Constant& c : table) {
-        if (*c.slot) continue;
-        *c.slot = PyUnicode_InternFromString(c.text);
-        if (!*c.slot) return -1;
-    }
+int make_constants() {
+    for (Constant* c = Constant::registered_; c; c = c->next_)
+        if (!c->obj_ && !(c->obj_ = c->make())) return -1;
     return 0;
 }
 
-PyObject* kwnames(std::initializer_list<const char*> names) {
+PyObject* kwnames(std::span<const char* const> names) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
     if (!t) return nullptr;
     Py_ssize_t i = 0;

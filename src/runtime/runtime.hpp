@@ -62,20 +62,47 @@ using StepImpl = PyObject* (*)(Coroutine* co, PyObject* sent, Step* step);
 
 struct ModuleState;
 
+// A function, declared with designated initializers next to its body:
+//
+//     const FuncDef save_def = {.name = "save_context", .params = save_params,
+//                               .returns = "None", .impl = memory_save};
+//
+// Its __qualname__ comes from the class it is made for (make_function's `owner`).
 struct FuncDef {
     const char* name;
-    const char* qualname;
     std::span<const Param> params;
     const char* returns = nullptr;  // return annotation
     Body body = Body::Plain;
     PlainImpl impl = nullptr;
     StepImpl step = nullptr;
-    std::span<const char* const> locals = {};  // extra local names (also generator slots)
+    // Names of the body's own locals. co_varnames is params then these, and a generator or
+    // coroutine keeps one slot per name in that same order (see slot_of).
+    std::span<const char* const> locals = {};
     const char* doc = nullptr;
     int line = 1;
     // Traceback name of a generator/coroutine body: the bare name when true.
     bool body_tb_bare = false;
+    // Whatever the body wants to find through co->fn->def (parlow: the operation).
+    const void* data = nullptr;
 };
+
+namespace detail {
+consteval bool same_name(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+}  // namespace detail
+
+// Slot (and co_varnames index) of `name` among a body's parameters and locals; compiling fails
+// when there is none, so slot numbers cannot drift from the tables.
+consteval int slot_of(std::span<const Param> params, std::span<const char* const> locals,
+                      const char* name) {
+    for (size_t i = 0; i < params.size(); ++i)
+        if (detail::same_name(params[i].name, name)) return static_cast<int>(i);
+    for (size_t i = 0; i < locals.size(); ++i)
+        if (detail::same_name(locals[i], name)) return static_cast<int>(params.size() + i);
+    throw "no parameter or local of that name";
+}
 
 // ---------------------------------------------------------------- bound arguments
 
@@ -113,12 +140,9 @@ struct ModuleState {
     const char* doc;
     // Module body: imports, classes and functions. Runs once the constants exist.
     int (*body)(PyObject* module);
-    // Process-wide constants, made once.
-    int (*constants)();
 
     PyObject* held = nullptr;  // module object of the successful execution
     int64_t interpreter = -1;
-    bool constants_ready = false;
     PyModuleDef def{};
     PyModuleDef_Slot slots[3]{};
     PyMethodDef methods[1]{};
@@ -145,6 +169,7 @@ struct Function {
     PyObject* globals;
     PyObject* weakreflist;
     PyObject* type_params;
+    PyObject* tb_name;  // "module.Qualname" of traceback entries, fixed at creation
     // Interned parameter names in order, and counts derived from the definition.
     PyObject* names[kMaxParams];
     int16_t npos, nkwonly, varkw;  // varkw: index, or -1
@@ -159,16 +184,49 @@ struct Coroutine {
     PyObject* weakreflist;
     PyObject* frame;  // made when gi_frame/cr_frame is first read; NULL once finished
     _PyErr_StackItem exc_state;
-    int16_t state;  // 0 created, -1 finished, otherwise the body's resume point
+    int16_t state;  // kCreated, kFinished, otherwise the body's resume point
     bool running;
     bool coroutine;
-    PyObject* slots[1];  // parameters, then the body's locals
+    PyObject* slots[1];  // co_varnames order: parameters, then the body's locals
 
     PyObject*& operator[](int i) { return slots[i]; }
 };
 
 constexpr int16_t kCreated = 0;
 constexpr int16_t kFinished = -1;
+
+// ---------------------------------------------------------------- the step protocol
+//
+// A generator or coroutine body is a StepImpl called once per resumption. resume_point(co) is
+// kCreated on the first call, then whatever the previous step passed on. `sent` is the value
+// sent in (or the awaited result), NULL with an exception raised when one is thrown in or the
+// awaited object failed. A step ends with exactly one of the three below, or with NULL and an
+// exception raised to end the body with that error. Bodies never touch co->state or *step.
+
+inline int16_t resume_point(const Coroutine* co) {
+    return co->state;
+}
+// `yield value`; the next step starts at `resume` (> 0). Takes over `value`; NULL passes on.
+inline PyObject* step_yield(Coroutine* co, Step* step, int16_t resume, PyObject* value) {
+    if (!value) return nullptr;
+    co->state = resume;
+    *step = Step::Yield;
+    return value;
+}
+// `await awaitable`: the runtime drives it (delegating send/throw/close as `await` does) and
+// calls the body at `resume` (> 0) with its result. Takes over `awaitable`; NULL passes on.
+inline PyObject* step_await(Coroutine* co, Step* step, int16_t resume, PyObject* awaitable) {
+    if (!awaitable) return nullptr;
+    co->state = resume;
+    *step = Step::Await;
+    return awaitable;
+}
+// `return value`. Takes over `value`; NULL passes on.
+inline PyObject* step_return(Step* step, PyObject* value) {
+    if (!value) return nullptr;
+    *step = Step::Return;
+    return value;
+}
 
 extern PyTypeObject FunctionType;
 extern PyTypeObject GeneratorType;
@@ -177,8 +235,9 @@ extern PyTypeObject CoroutineWrapperType;
 
 // ---------------------------------------------------------------- API for module bodies
 
-// A function object for `def`, with defaults made from the definition.
-Ref make_function(const FuncDef& def, PyObject* module);
+// A function object for `def`, with defaults made from the definition; `owner` is the name
+// of the class it is made for (its __qualname__ is then "Owner.name").
+Ref make_function(const FuncDef& def, PyObject* module, const char* owner = nullptr);
 
 // Sets a coroutine local slot, taking over `value`.
 void set_slot(Coroutine* co, int i, Ref value);
@@ -219,14 +278,81 @@ inline Ref lookup_global(Function* fn, PyObject* name) {
     return lookup_global(fn->globals, name);
 }
 
-// Interned, process-lifetime string constants.
-struct Constant {
-    PyObject** slot;
-    const char* text;
+// ---------------------------------------------------------------- constants
+//
+// Names, keyword-name tuples and numbers are declared as namespace-scope objects next to the
+// code that uses them, e.g.
+//
+//     const vk::Str remember{"remember"};
+//     const vk::KwNames kw_role_session{"role", "session_id"};
+//
+// Each registers itself when the extension is loaded; all are made at the module's first
+// execution (interned: the interpreter's method cache keeps the name object it is asked with,
+// so a fresh string per call would pile up there) and live for the process.
+class Constant {
+  public:
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
+    PyObject* get() const { return obj_; }
+    operator PyObject*() const { return obj_; }
+
+  protected:
+    Constant() : next_(registered_) { registered_ = this; }
+    ~Constant() = default;
+
+  private:
+    virtual PyObject* make() const = 0;
+    mutable PyObject* obj_ = nullptr;  // made once, at the first module execution
+    Constant* next_;
+    static inline Constant* registered_ = nullptr;
+    friend int make_constants();
 };
-int make_constants(std::span<const Constant> table);
-// Keyword-name tuple made of interned strings; lives for the process.
-PyObject* kwnames(std::initializer_list<const char*> names);
+
+// An interned str.
+class Str final : public Constant {
+  public:
+    explicit Str(const char* text) : text_(text) {}
+
+  private:
+    PyObject* make() const override { return PyUnicode_InternFromString(text_); }
+    const char* text_;
+};
+
+// A tuple of interned names, for the kwnames of a vectorcall.
+PyObject* kwnames(std::span<const char* const> names);
+template <size_t N>
+class KwNames final : public Constant {
+  public:
+    template <class... T>
+    explicit KwNames(T... names) : names_{names...} {}
+
+  private:
+    PyObject* make() const override { return kwnames(names_); }
+    const char* names_[N];
+};
+template <class... T>
+KwNames(T...) -> KwNames<sizeof...(T)>;
+
+class Int final : public Constant {
+  public:
+    explicit Int(long value) : value_(value) {}
+
+  private:
+    PyObject* make() const override { return PyLong_FromLong(value_); }
+    long value_;
+};
+
+class Float final : public Constant {
+  public:
+    explicit Float(double value) : value_(value) {}
+
+  private:
+    PyObject* make() const override { return PyFloat_FromDouble(value_); }
+    double value_;
+};
+
+// Makes every registered constant not made yet.
+int make_constants();
 
 // obj.name(*args) with the trailing len(kwnames) args given by keyword.
 template <size_t N>
