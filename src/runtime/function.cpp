@@ -17,7 +17,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         add_function_traceback(fn, false);
         return nullptr;
     }
-    if (fn->has_checks && apply_checks(fn, bound) < 0) return nullptr;
+    if ((fn->int_checks | fn->str_checks) && apply_checks(fn, bound) < 0) return nullptr;
     if (fn->def->body != Body::Plain) return coroutine_new(fn, bound);
     PyObject* result = fn->def->impl(fn, bound);
     if (!result) add_function_traceback(fn, false);
@@ -275,7 +275,7 @@ Ref make_function(const FuncDef& def, PyObject* module, const char* owner) {
     fn->code = fn->globals = fn->weakreflist = fn->type_params = fn->tb_name = nullptr;
     fn->npos = fn->nkwonly = 0;
     fn->varkw = -1;
-    fn->has_checks = false;
+    fn->int_checks = fn->str_checks = 0;
     for (auto& n : fn->names) n = nullptr;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(fn));
 
@@ -301,7 +301,8 @@ Ref make_function(const FuncDef& def, PyObject* module, const char* owner) {
         if (p.kind == Kind::PosOrKw) ++fn->npos;
         if (p.kind == Kind::KwOnly) ++fn->nkwonly;
         if (p.kind == Kind::VarKw) fn->varkw = static_cast<int16_t>(i);
-        if (p.check != Check::None) fn->has_checks = true;
+        if (p.check == Check::Int) fn->int_checks |= 1u << i;
+        if (p.check == Check::Str || p.check == Check::StrOrNone) fn->str_checks |= 1u << i;
         if (p.annotation) {
             Ref ann = Ref::steal(PyUnicode_FromString(p.annotation));
             if (!ann || PyDict_SetItem(fn->annotations, fn->names[i], ann.get()) < 0) return Ref();

@@ -173,7 +173,8 @@ struct Function {
     // Interned parameter names in order, and counts derived from the definition.
     PyObject* names[kMaxParams];
     int16_t npos, nkwonly, varkw;  // varkw: index, or -1
-    bool has_checks;               // any parameter with a type rule
+    uint32_t int_checks;           // bit i: parameter i has the int rule
+    uint32_t str_checks;           // bit i: parameter i has the str or str | None rule
 };
 
 struct Coroutine {
@@ -365,9 +366,45 @@ inline Ref call(PyObject* callable, PyObject* const (&args)[N], PyObject* kw = n
     size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args), N - nkw, kw));
 }
+// What one call site learnt about `obj.name(...)` on objects of one type: the function the
+// type's lookup finds, when it is a method descriptor (a def, a native method) that binds as
+// the interpreter's method call does. Valid while the type's version tag is unchanged.
+struct MethodCache {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    PyObject* function = nullptr;  // borrowed from the type while its tag holds
+};
+// The function to call with args[0] as self, or NULL when the call must take the ordinary
+// path (an instance attribute of that name, another descriptor, a custom __getattribute__).
+PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache);
+
+template <size_t N>
+inline Ref call_method(PyObject* name, PyObject* const (&args)[N], PyObject* kw,
+                       MethodCache& cache) {
+    size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
+    if (PyObject* fn = cached_method(args[0], name, cache)) {
+        Ref held = Ref::borrow(fn);  // the call may change the type
+        return Ref::steal(PyObject_Vectorcall(fn, const_cast<PyObject**>(args), N - nkw, kw));
+    }
+    return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args), N - nkw, kw));
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
+
+// What one call site learnt about reading `name` from objects of one type, valid while the
+// type's version tag is unchanged (any change to the type or a base gives it a new tag).
+struct AttrCache {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    PyObject* class_value = nullptr;  // a plain class attribute (no __get__), borrowed
+    PyMemberDef* member = nullptr;    // a __slots__ member
+};
+// obj.name with the generic lookup's result, reading the instance __dict__ or the slot
+// directly when the type (generic __getattribute__) has no descriptor in the way; anything
+// else takes the ordinary path. Declare the cache `static` at the call site.
+Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache);
 
 // Text of a value: an exact str as it is, anything else through str().
 Ref as_text(PyObject* value);

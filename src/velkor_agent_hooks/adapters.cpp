@@ -1,5 +1,6 @@
 // velkor_agent_hooks.adapters: small framework adapters with no framework imports.
 #include <array>
+#include <vector>
 
 #include "runtime.hpp"
 
@@ -80,7 +81,8 @@ PyObject* memory_init(Function*, Args& a) {
 }
 
 PyObject* memory_variables(Function*, Args& a) {
-    Ref key = getattr(a[0], k::memory_key);
+    static vk::AttrCache key_site;
+    Ref key = vk::getattr(a[0], k::memory_key, key_site);
     if (!key) return nullptr;
     PyObject* list = PyList_New(1);
     if (list) PyList_SET_ITEM(list, 0, key.release());
@@ -92,26 +94,33 @@ PyObject* memory_load(Function*, Args& a) {
     if (!query) return nullptr;
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
-    Ref key = getattr(a[0], k::memory_key);
+    static vk::AttrCache key_site;
+    Ref key = vk::getattr(a[0], k::memory_key, key_site);
     if (!key) return nullptr;
-    Ref client = getattr(a[0], k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(a[0], k::client, client_site);
     if (!client) return nullptr;
     PyObject* args[] = {client.get(), query.get()};
-    Ref context = call_method(k::context, args);
+    static vk::MethodCache context_call;
+    Ref context = call_method(k::context, args, nullptr, context_call);
     if (!context) return nullptr;
-    Ref text = getattr(context.get(), k::text);
+    static vk::AttrCache text_site;
+    Ref text = vk::getattr(context.get(), k::text, text_site);
     if (!text || PyDict_SetItem(result.get(), key.get(), text.get()) < 0) return nullptr;
     return result.release();
 }
 
 // self.client.remember(text, role=role, session_id=self.session_id)
 int remember_turn(PyObject* self, PyObject* text, PyObject* role) {
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return -1;
-    Ref session = getattr(self, k::session_id);
+    static vk::AttrCache session_site;
+    Ref session = vk::getattr(self, k::session_id, session_site);
     if (!session) return -1;
     PyObject* args[] = {client.get(), text, role, session.get()};
-    return call_method(k::remember, args, k::kw_role_session) ? 0 : -1;
+    static vk::MethodCache remember_call;
+    return call_method(k::remember, args, k::kw_role_session, remember_call) ? 0 : -1;
 }
 
 PyObject* memory_save(Function*, Args& a) {
@@ -195,10 +204,12 @@ PyObject* store_put(Function* fn, Args& a) {
         text = call_method(k::dumps, args, k::kw_dumps);
         if (!text) return nullptr;
     }
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return nullptr;
     PyObject* args[] = {client.get(), text.get(), session.get()};
-    return vk::expect_dict_or_none(call_method(k::remember, args, k::kw_session));
+    static vk::MethodCache remember_call;
+    return vk::expect_dict_or_none(call_method(k::remember, args, k::kw_session, remember_call));
 }
 
 // limit * 700, clamped to 400..12000.
@@ -220,14 +231,17 @@ PyObject* budget_for(PyObject* limit) {
 
 PyObject* store_search(Function*, Args& a) {
     PyObject *self = a[0], *ns = a[1], *query = a[2], *limit = a[3];
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return nullptr;
     Ref budget = Ref::steal(budget_for(limit));
     if (!budget) return nullptr;
     PyObject* args[] = {client.get(), query, budget.get()};
-    Ref result = call_method(k::context, args, k::kw_max_tokens);
+    static vk::MethodCache context_call;
+    Ref result = call_method(k::context, args, k::kw_max_tokens, context_call);
     if (!result) return nullptr;
-    Ref text = getattr(result.get(), k::text);
+    static vk::AttrCache text_site;
+    Ref text = vk::getattr(result.get(), k::text, text_site);
     if (!text) return nullptr;
     int truth = PyObject_IsTrue(text.get());
     if (truth < 0) return nullptr;
@@ -237,10 +251,11 @@ PyObject* store_search(Function*, Args& a) {
     if (!hit) return nullptr;
     Ref tuple = Ref::steal(PySequence_Tuple(ns));
     if (!tuple || PyDict_SetItem(hit.get(), k::namespace_, tuple.get()) < 0) return nullptr;
-    text = getattr(result.get(), k::text);
+    text = vk::getattr(result.get(), k::text, text_site);
     if (!text || PyDict_SetItem(hit.get(), k::value, text.get()) < 0) return nullptr;
     if (PyDict_SetItem(hit.get(), k::score, k::one_float) < 0) return nullptr;
-    Ref hash = getattr(result.get(), k::block_hash);
+    static vk::AttrCache hash_site;
+    Ref hash = vk::getattr(result.get(), k::block_hash, hash_site);
     if (!hash || PyDict_SetItem(hit.get(), k::hash, hash.get()) < 0) return nullptr;
     PyObject* list = PyList_New(1);
     if (list) PyList_SET_ITEM(list, 0, hit.release());
@@ -286,12 +301,15 @@ const vk::KwNames kw_failed_report{"session_id", "outcome_status", "result", "tr
 PyObject* hooks_before_tool(Function*, Args& a) {
     PyObject *self = a[0], *tool_name = a[1], *tool_input = a[2], *session_id = a[3],
              *trace_id = a[4];
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return nullptr;
-    Ref agent_id = getattr(self, k::agent_id);
+    static vk::AttrCache agent_id_site;
+    Ref agent_id = vk::getattr(self, k::agent_id, agent_id_site);
     if (!agent_id) return nullptr;
     PyObject* args[] = {client.get(), tool_name, agent_id.get(), session_id, tool_input, trace_id};
-    return call_method(k::gate, args, k::kw_gate).release();
+    static vk::MethodCache gate_call;
+    return call_method(k::gate, args, k::kw_gate, gate_call).release();
 }
 
 // {} for no result, else {"result_preview": str(result)[:1000]}
@@ -313,13 +331,16 @@ PyObject* hooks_after_tool(Function*, Args& a) {
              *trace_id = a[5];
     Ref fields = observation_fields(result);
     if (!fields) return nullptr;
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return nullptr;
-    Ref agent_id = getattr(self, k::agent_id);
+    static vk::AttrCache agent_id_site;
+    Ref agent_id = vk::getattr(self, k::agent_id, agent_id_site);
     if (!agent_id) return nullptr;
     PyObject* args[] = {client.get(), agent_id.get(), tool_name, session_id,
                         status,       fields.get(),   trace_id};
-    return vk::expect_dict_or_none(call_method(k::observe, args, k::kw_observe));
+    static vk::MethodCache observe_call;
+    return vk::expect_dict_or_none(call_method(k::observe, args, k::kw_observe, observe_call));
 }
 
 // "sdk_" + f"{uuid.uuid4().hex}"
@@ -384,12 +405,14 @@ PyObject* guard_enter(Coroutine* co, vk::Step* step) {
     vk::set_slot(co, kCorrelation, std::move(correlation));
 
     PyObject* args[] = {s[kSelf], s[kToolName], s[kToolInput], s[kSessionId], s[kCorrelation]};
-    Ref decision = call_method(k::before_tool, args, k::kw_session_trace);
+    static vk::MethodCache before_tool_call;
+    Ref decision = call_method(k::before_tool, args, k::kw_session_trace, before_tool_call);
     if (!decision) return nullptr;
     vk::set_slot(co, kDecision, std::move(decision));
 
     PyObject* require_args[] = {s[kDecision]};
-    if (!call_method(k::require, require_args)) return nullptr;
+    static vk::MethodCache require_call;
+    if (!call_method(k::require, require_args, nullptr, require_call)) return nullptr;
     return vk::step_yield(co, step, kAfterYield, Py_NewRef(s[kDecision]));
 }
 
@@ -405,13 +428,16 @@ PyObject* guard_exit(Coroutine* co, PyObject* sent, vk::Step* step) {
             vk::Handling handling(co, exc.get());
             PyObject* args[] = {s[kSelf],  s[kToolName], s[kSessionId],
                                 k::failed, exc.get(),    s[kCorrelation]};
-            if (!call_method(k::after_tool, args, k::kw_failed_report)) return nullptr;
+            static vk::MethodCache after_tool_call;
+            if (!call_method(k::after_tool, args, k::kw_failed_report, after_tool_call))
+                return nullptr;
         }
         PyErr_SetRaisedException(exc.release());
         return nullptr;
     }
     PyObject* args[] = {s[kSelf], s[kToolName], s[kSessionId], s[kCorrelation]};
-    if (!call_method(k::after_tool, args, k::kw_session_trace)) return nullptr;
+    static vk::MethodCache after_tool_call;
+    if (!call_method(k::after_tool, args, k::kw_session_trace, after_tool_call)) return nullptr;
     return vk::step_return(step, Py_NewRef(Py_None));
 }
 
@@ -502,37 +528,67 @@ Ref make_tools() {
     return list;
 }
 
-// A new copy of every dict and list in `o`; strings and other leaves are shared.
-PyObject* fresh_copy(PyObject* o) {
+// The schemas are built once; every call gets new dicts and lists throughout, strings and
+// other leaves shared. Where the containers sit is worked out once too, so a call copies each
+// finished dict or list whole (cheaper than filling a new one) and replaces only the
+// containers inside it.
+struct Shape {
+    struct Inner;
+    PyObject* object = nullptr;  // a dict or list of the built schemas
+    std::vector<Inner> inner;    // its values that are dicts or lists
+};
+struct Shape::Inner {
+    PyObject* key;     // in a dict
+    Py_ssize_t index;  // in a list
+    Shape shape;
+};
+
+bool is_container(PyObject* o) {
+    return PyDict_CheckExact(o) || PyList_CheckExact(o);
+}
+
+Shape shape_of(PyObject* o) {
+    Shape shape{o, {}};
     if (PyList_CheckExact(o)) {
-        Py_ssize_t n = PyList_GET_SIZE(o);
-        Ref list = Ref::steal(PyList_New(n));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i)
+            if (is_container(PyList_GET_ITEM(o, i)))
+                shape.inner.push_back({nullptr, i, shape_of(PyList_GET_ITEM(o, i))});
+        return shape;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(o, &pos, &key, &value))
+        if (is_container(value)) shape.inner.push_back({key, 0, shape_of(value)});
+    return shape;
+}
+
+PyObject* fresh_copy(const Shape& shape) {
+    PyObject* o = shape.object;
+    if (PyList_CheckExact(o)) {
+        Ref list = Ref::steal(PyList_GetSlice(o, 0, PyList_GET_SIZE(o)));
         if (!list) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = fresh_copy(PyList_GET_ITEM(o, i));
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), i, item);
+        for (const Shape::Inner& in : shape.inner) {
+            PyObject* item = fresh_copy(in.shape);
+            if (!item || PyList_SetItem(list.get(), in.index, item) < 0) return nullptr;
         }
         return list.release();
     }
-    if (!PyDict_CheckExact(o)) return Py_NewRef(o);
     Ref dict = Ref::steal(PyDict_Copy(o));
     if (!dict) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(o, &pos, &key, &value)) {
-        if (!PyDict_CheckExact(value) && !PyList_CheckExact(value)) continue;
-        Ref copy = Ref::steal(fresh_copy(value));
-        if (!copy || PyDict_SetItem(dict.get(), key, copy.get()) < 0) return nullptr;
+    for (const Shape::Inner& in : shape.inner) {
+        Ref value = Ref::steal(fresh_copy(in.shape));
+        if (!value || PyDict_SetItem(dict.get(), in.key, value.get()) < 0) return nullptr;
     }
     return dict.release();
 }
 
-// The schemas are built once and copied level by level: every call gets new dicts and
-// lists throughout, and copying a finished dict is cheaper than filling a new one.
 PyObject* openai_tools(Function*, Args&) {
-    static PyObject* tools = nullptr;  // a failed build is tried again on the next call
-    if (!tools && !(tools = make_tools().release())) return nullptr;
+    static Shape tools;  // a failed build is tried again on the next call
+    if (!tools.object) {
+        Ref built = make_tools();
+        if (!built) return nullptr;
+        tools = shape_of(built.release());
+    }
     return fresh_copy(tools);
 }
 
@@ -559,13 +615,17 @@ bool same_text(PyObject* a, PyObject* b) {
 }
 
 // A new dict of `obj`'s attributes, each under the key of the same name, read in order.
-Ref attributes_dict(PyObject* obj,
-                    std::initializer_list<std::pair<const vk::Str&, const vk::Str&>> keys) {
+struct Field {
+    const vk::Str& key;
+    const vk::Str& attr;
+};
+template <size_t N>
+Ref attributes_dict(PyObject* obj, const Field (&fields)[N], vk::AttrCache (&sites)[N]) {
     Ref result = Ref::steal(PyDict_New());
     if (!result) return result;
-    for (auto [key, attr] : keys) {
-        Ref value = getattr(obj, attr);
-        if (!value || PyDict_SetItem(result.get(), key, value.get()) < 0) return Ref();
+    for (size_t i = 0; i < N; ++i) {
+        Ref value = vk::getattr(obj, fields[i].attr, sites[i]);
+        if (!value || PyDict_SetItem(result.get(), fields[i].key, value.get()) < 0) return Ref();
     }
     return result;
 }
@@ -576,13 +636,15 @@ PyObject* dispatch_context(PyObject* client, PyObject* arguments) {
     Ref max_tokens = get_or(arguments, k::max_tokens, k::seven_thousand);
     if (!max_tokens || !(max_tokens = vk::as_int(max_tokens.get()))) return nullptr;
     PyObject* args[] = {client, query.get(), max_tokens.get()};
-    Ref result = call_method(k::context, args, k::kw_max_tokens);
+    static vk::MethodCache context_call;
+    Ref result = call_method(k::context, args, k::kw_max_tokens, context_call);
     if (!result) return nullptr;
-    return attributes_dict(result.get(), {{k::context, k::text},
-                                          {k::hash, k::block_hash},
-                                          {k::token_count, k::token_count},
-                                          {k::status, k::status}})
-        .release();
+    static const Field fields[] = {{k::context, k::text},
+                                   {k::hash, k::block_hash},
+                                   {k::token_count, k::token_count},
+                                   {k::status, k::status}};
+    static vk::AttrCache sites[std::size(fields)];
+    return attributes_dict(result.get(), fields, sites).release();
 }
 
 PyObject* dispatch_remember(PyObject* client, PyObject* arguments) {
@@ -593,7 +655,9 @@ PyObject* dispatch_remember(PyObject* client, PyObject* arguments) {
     Ref session = get_or(arguments, k::session_id, k::sdk);
     if (!session || !(session = vk::as_text(session.get()))) return nullptr;
     PyObject* args[] = {client, text.get(), role.get(), session.get()};
-    return vk::expect_dict_or_none(call_method(k::remember, args, k::kw_role_session));
+    static vk::MethodCache remember_call;
+    return vk::expect_dict_or_none(
+        call_method(k::remember, args, k::kw_role_session, remember_call));
 }
 
 PyObject* dispatch_gate(Function* fn, PyObject* client, PyObject* arguments) {
@@ -613,14 +677,16 @@ PyObject* dispatch_gate(Function* fn, PyObject* client, PyObject* arguments) {
     tool_input = is_mapping ? mapping_get(arguments, k::tool_input) : Ref::steal(PyDict_New());
     if (!tool_input) return nullptr;
     PyObject* args[] = {client, tool_name.get(), agent_id.get(), tool_input.get()};
-    Ref decision = call_method(k::gate, args, k::kw_gate_tool);
+    static vk::MethodCache gate_call;
+    Ref decision = call_method(k::gate, args, k::kw_gate_tool, gate_call);
     if (!decision) return nullptr;
-    return attributes_dict(decision.get(), {{k::allow, k::allow},
-                                            {k::governed, k::governed},
-                                            {k::reason, k::reason},
-                                            {k::degraded, k::degraded},
-                                            {k::outcome, k::outcome}})
-        .release();
+    static const Field fields[] = {{k::allow, k::allow},
+                                   {k::governed, k::governed},
+                                   {k::reason, k::reason},
+                                   {k::degraded, k::degraded},
+                                   {k::outcome, k::outcome}};
+    static vk::AttrCache sites[std::size(fields)];
+    return attributes_dict(decision.get(), fields, sites).release();
 }
 
 PyObject* dispatch(Function* fn, Args& a) {
