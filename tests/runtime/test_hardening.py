@@ -334,3 +334,90 @@ def test_coroutine_states_and_a_second_await(recorder):
     assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
     with pytest.raises(RuntimeError, match=r"^cannot reuse already awaited coroutine$"):
         coro.send(None)
+
+
+# ---------------------------------------------------------------- lookups remembered per call site
+
+
+def test_remembered_lookups_follow_changes_to_types_and_instances():
+    from velkor_agent_hooks.adapters import AgentHooks, dispatch
+
+    class Result:
+        text, block_hash, token_count, status = "class text", "h", 1, "ok"
+
+    class Client:
+        def context(self, query, max_tokens):
+            return Result()
+
+        def gate(self, tool_name, **kwargs):
+            return "class gate"
+
+    client = Client()
+    hooks = AgentHooks(client, "a")
+
+    def context_of():
+        return dispatch(client, "velkor_context", {})["context"]
+
+    for _ in range(3):  # every site has learnt the types by now
+        assert context_of() == "class text" and hooks.before_tool("t") == "class gate"
+
+    Result.text = "changed on the class"
+    assert context_of() == "changed on the class"
+    Result.text = property(lambda self: "from a property")
+    assert context_of() == "from a property"
+    del Result.text
+    with pytest.raises(AttributeError, match="'Result' object has no attribute 'text'"):
+        context_of()
+    Result.text = "class text"
+
+    client.gate = lambda *a, **k: "instance gate"  # shadows the method from now on
+    assert hooks.before_tool("t") == "instance gate"
+    del client.gate
+    Client.gate = lambda self, *a, **k: "replaced on the class"
+    assert hooks.before_tool("t") == "replaced on the class"
+
+    hooks.agent_id = "b"
+    AgentHooks.agent_id = property(lambda self: "from the class")  # a data descriptor wins
+    try:
+        seen = []
+        Client.gate = lambda self, name, **k: seen.append(k["agent_id"])
+        hooks.before_tool("t")
+        assert seen == ["from the class"]
+    finally:
+        del AgentHooks.agent_id
+
+    class Other:
+        def gate(self, *a, **k):
+            return "other"
+
+        def __getattr__(self, name):
+            return f"computed {name}"
+
+    hooks.client = Other()
+    assert hooks.before_tool("t") == "other"
+    hooks.__class__ = type("Sub", (AgentHooks,), {"client": property(lambda s: client)})
+    assert hooks.before_tool("t") is None  # the last Client.gate appends and returns None
+
+
+def test_slots_members_read_like_the_interpreter():
+    from velkor_agent_hooks.adapters import dispatch
+
+    class Result:
+        __slots__ = ("text", "block_hash", "token_count", "status")
+
+    class Client:
+        def context(self, query, max_tokens):
+            return result
+
+    result = Result()
+    result.text, result.block_hash, result.token_count, result.status = "t", "h", 2, "ok"
+    for _ in range(3):
+        assert dispatch(Client(), "velkor_context", {}) == {
+            "context": "t",
+            "hash": "h",
+            "token_count": 2,
+            "status": "ok",
+        }
+    del result.block_hash
+    with pytest.raises(AttributeError, match="block_hash"):
+        dispatch(Client(), "velkor_context", {})
