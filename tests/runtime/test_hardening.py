@@ -403,7 +403,7 @@ def test_slots_members_read_like_the_interpreter():
     from velkor_agent_hooks.adapters import dispatch
 
     class Result:
-        __slots__ = ("text", "block_hash", "token_count", "status")
+        __slots__ = ("block_hash", "status", "text", "token_count")
 
     class Client:
         def context(self, query, max_tokens):
