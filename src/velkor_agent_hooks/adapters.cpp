@@ -187,10 +187,26 @@ PyObject* store_init(Function*, Args& a) {
     Py_RETURN_NONE;
 }
 
+// [*namespace, key]; an exact tuple or list is copied directly, as nothing can override how
+// it iterates.
+Ref namespace_parts(PyObject* ns, PyObject* key) {
+    if (!PyTuple_CheckExact(ns) && !PyList_CheckExact(ns)) {
+        Ref parts = Ref::steal(PySequence_List(ns));
+        return parts && PyList_Append(parts.get(), key) == 0 ? std::move(parts) : Ref();
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(ns);
+    Ref parts = Ref::steal(PyList_New(n + 1));
+    if (!parts) return parts;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(parts.get(), i, Py_NewRef(PySequence_Fast_GET_ITEM(ns, i)));
+    PyList_SET_ITEM(parts.get(), n, Py_NewRef(key));
+    return parts;
+}
+
 PyObject* store_put(Function* fn, Args& a) {
     PyObject *self = a[0], *ns = a[1], *key = a[2], *value = a[3];
-    Ref parts = Ref::steal(PySequence_List(ns));
-    if (!parts || PyList_Append(parts.get(), key) < 0) return nullptr;
+    Ref parts = namespace_parts(ns, key);
+    if (!parts) return nullptr;
     Ref session = Ref::steal(PyUnicode_Join(k::slash, parts.get()));
     if (!session) return nullptr;
     Ref text;
