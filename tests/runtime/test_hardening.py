@@ -421,3 +421,40 @@ def test_slots_members_read_like_the_interpreter():
     del result.block_hash
     with pytest.raises(AttributeError, match="block_hash"):
         dispatch(Client(), "velkor_context", {})
+
+
+def test_awaited_iterator_cannot_close_the_coroutine_driving_it():
+    run_fresh(
+        """
+        from velkor_agent_hooks import parlow
+
+        class Step:
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                for finish in (coro.close, lambda: coro.throw(KeyError("k"))):
+                    try:
+                        finish()
+                    except ValueError as e:
+                        seen.append(str(e))
+                gc.collect()
+                raise StopIteration({"ok": True})
+
+        class Job:
+            def __await__(self):
+                return Step()
+
+        seen = []
+        parlow.asyncio = types.SimpleNamespace(to_thread=lambda job: Job())
+        coro = parlow.AsyncVelkorClient(types.SimpleNamespace(doctor=dict)).doctor()
+        try:
+            coro.send(None)
+        except StopIteration as stop:
+            assert stop.value == {"ok": True}
+        else:
+            raise AssertionError("the coroutine did not finish")
+        assert seen == ["coroutine already executing"] * 2, seen
+        print("ok")
+        """
+    )
