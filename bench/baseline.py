@@ -1,5 +1,6 @@
-"""The same adapters written in plain Python: the baseline the native modules are
-measured against. Same steps, same checks, same client calls; not shipped."""
+"""The twin: the same adapters written in plain Python with the same steps, the same
+argument and result checks and the same client calls. One of the two baselines the native
+modules are measured against (the other is lean.py); not shipped."""
 
 import json
 import uuid
@@ -175,9 +176,10 @@ class AgentHooks:
         _require_str("tool_name", tool_name)
         _require_str("session_id", session_id)
         _require_str("trace_id", trace_id)
-        return contextmanager(AgentHooks._guard)(
-            self, tool_name, tool_input, session_id=session_id, trace_id=trace_id
-        )
+        return _guard_cm(self, tool_name, tool_input, session_id=session_id, trace_id=trace_id)
+
+
+_guard_cm = contextmanager(AgentHooks._guard)
 
 
 def openai_tools() -> list[dict[str, Any]]:

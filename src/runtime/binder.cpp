@@ -85,9 +85,10 @@ int bind_keywords(Function* fn, Py_ssize_t nargs, PyObject* kwnames, PyObject* c
     return 0;
 }
 
-// Interned at module execution: method lookups cache the name object they are given.
-PyObject* add_note_name;
-PyObject* subclass_note;
+const Str add_note_name{"add_note"};
+const Str subclass_note{
+    "Note that this function is deliberately stricter than PEP-484 and rejects subclasses of "
+    "builtin types."};
 
 void add_subclass_note() {
     PyObject* exc = PyErr_GetRaisedException();
@@ -125,17 +126,27 @@ int convert_int(const Param& p, Args& args, int i) {
     return 0;
 }
 
-}  // namespace
-
-int binder_constants() {
-    if (!add_note_name && !(add_note_name = PyUnicode_InternFromString("add_note"))) return -1;
-    if (!subclass_note &&
-        !(subclass_note = PyUnicode_InternFromString(
-              "Note that this function is deliberately stricter than PEP-484 and rejects "
-              "subclasses of builtin types.")))
-        return -1;
-    return 0;
+// The usual keyword call: each name is, by identity, a parameter not given by position, and
+// no required positional one is left out. Anything else undoes the assignments and says no.
+bool assign_keywords(Function* fn, Py_ssize_t nargs, Py_ssize_t min, PyObject* kwnames,
+                     PyObject* const* kwvalues, Args& out) {
+    const int first = static_cast<int>(nargs), nnamed = fn->npos + fn->nkwonly;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    bool ok = true;
+    for (Py_ssize_t k = 0; ok && k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int i = first;
+        while (i < nnamed && fn->names[i] != key) ++i;
+        ok = i < nnamed && !out.v[i];
+        if (ok) out.v[i] = kwvalues[k];
+    }
+    for (int i = first; ok && i < min; ++i) ok = out.v[i] != nullptr;
+    if (!ok)
+        for (int i = first; i < nnamed; ++i) out.v[i] = nullptr;
+    return ok;
 }
+
+}  // namespace
 
 int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
     int nparams = fn->npos + fn->nkwonly + (fn->varkw >= 0 ? 1 : 0);
@@ -147,8 +158,13 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     }
     if (nparams == 0) return bind_no_params(fn, nargs, kwnames);
 
+    // Before anything below can run Python code (hashing a **kwargs key, comparing keys of a
+    // rebound __kwdefaults__), which could rebind either attribute.
+    out.defaults = Py_XNewRef(fn->defaults);
+    if (fn->nkwonly > 0) out.kwdefaults = Py_XNewRef(fn->kwdefaults);
+
     Py_ssize_t max = fn->npos;
-    Py_ssize_t ndefaults = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    Py_ssize_t ndefaults = out.defaults ? PyTuple_GET_SIZE(out.defaults) : 0;
     if (ndefaults > max) ndefaults = max;
     Py_ssize_t min = max - ndefaults;
 
@@ -165,7 +181,9 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
             raise_count(fn, min, max, nargs);
             return -1;
         }
-    } else {
+    } else if (!assign_keywords(fn, nargs, min, kwnames, kwvalues, out)) {
+        // Anything unusual (an unknown or repeated name, a name equal but not identical, a
+        // missing required argument, **kwargs): the full pass, with its messages.
         Py_ssize_t left = nkw;
         for (Py_ssize_t i = nargs; i < max; ++i) {
             if (i >= min && left == 0) break;
@@ -183,15 +201,14 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 
     for (Py_ssize_t i = nargs; i < max; ++i) {
         if (out.v[i]) continue;
-        if (!out.defaults_hold) out.defaults_hold = Py_NewRef(fn->defaults);
-        out.v[i] = PyTuple_GET_ITEM(out.defaults_hold, ndefaults - (max - i));
+        out.v[i] = PyTuple_GET_ITEM(out.defaults, ndefaults - (max - i));
     }
 
     for (int i = fn->npos; i < fn->npos + fn->nkwonly; ++i) {
         if (out.v[i]) continue;
-        if (fn->kwdefaults) {
+        if (out.kwdefaults) {
             PyObject* d = nullptr;
-            if (PyDict_GetItemRef(fn->kwdefaults, fn->names[i], &d) < 0) return -1;
+            if (PyDict_GetItemRef(out.kwdefaults, fn->names[i], &d) < 0) return -1;
             if (d) {
                 out.own(i, d);
                 continue;
@@ -210,15 +227,14 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 int apply_checks(Function* fn, Args& args) {
-    const auto& params = fn->def->params;
-    for (size_t i = 0; i < params.size(); ++i) {
-        if (params[i].check != Check::Int) continue;
-        if (convert_int(params[i], args, static_cast<int>(i)) < 0) return -1;
+    const Param* params = fn->def->params.data();
+    for (uint32_t m = fn->int_checks; m; m &= m - 1) {
+        int i = __builtin_ctz(m);
+        if (convert_int(params[i], args, i) < 0) return -1;
     }
-    for (size_t i = 0; i < params.size(); ++i) {
-        Check c = params[i].check;
-        if ((c == Check::Str || c == Check::StrOrNone) && check_str(params[i], args.v[i]) < 0)
-            return -1;
+    for (uint32_t m = fn->str_checks; m; m &= m - 1) {
+        int i = __builtin_ctz(m);
+        if (!PyUnicode_CheckExact(args.v[i]) && check_str(params[i], args.v[i]) < 0) return -1;
     }
     return 0;
 }

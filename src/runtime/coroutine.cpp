@@ -5,6 +5,8 @@
 
 #include "internal.hpp"
 
+#include <frameobject.h>
+
 namespace vk {
 
 namespace {
@@ -13,14 +15,13 @@ const char* kind_name(Coroutine* co) {
     return co->coroutine ? "coroutine" : "generator";
 }
 
-// Interned once, at module execution: the interpreter's method cache keeps the name object
-// it was asked with, so a fresh string per lookup would pile up there.
-PyObject* close_name;
-PyObject* throw_name;
+const Str close_name{"close"};
+const Str throw_name{"throw"};
 
 void finish(Coroutine* co) {
     co->state = kFinished;
     Py_CLEAR(co->awaiting);
+    Py_CLEAR(co->frame);
     for (Py_ssize_t i = 0; i < Py_SIZE(co); ++i) Py_CLEAR(co->slots[i]);
 }
 
@@ -45,8 +46,17 @@ PyObject* fetch_stop_value() {
     return Py_NewRef(value ? value : Py_None);
 }
 
+// Suspended in an `await` of its own: awaiting it again is refused, as the interpreter does.
+bool awaited_already(Coroutine* co) {
+    if (!co->awaiting || co->running) return false;
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return true;
+}
+
 PyObject* awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o) || Py_IS_TYPE(o, &CoroutineType)) return Py_NewRef(o);
+    if (Py_IS_TYPE(o, &CoroutineType))
+        return awaited_already(reinterpret_cast<Coroutine*>(o)) ? nullptr : Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) return Py_NewRef(o);
     unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
     if (!getter) {
         PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", Py_TYPE(o)->tp_name);
@@ -356,6 +366,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* co = reinterpret_cast<Coroutine*>(self);
     Py_VISIT(co->fn);
     Py_VISIT(co->awaiting);
+    Py_VISIT(co->frame);
     Py_VISIT(co->exc_state.exc_value);
     for (Py_ssize_t i = 0; i < Py_SIZE(co); ++i) Py_VISIT(co->slots[i]);
     return 0;
@@ -364,6 +375,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
 int coro_clear(PyObject* self) {
     auto* co = reinterpret_cast<Coroutine*>(self);
     Py_CLEAR(co->awaiting);
+    Py_CLEAR(co->frame);
     Py_CLEAR(co->exc_state.exc_value);
     for (Py_ssize_t i = 0; i < Py_SIZE(co); ++i) Py_CLEAR(co->slots[i]);
     return 0;
@@ -429,6 +441,19 @@ PyObject* get_code(PyObject* self, void*) {
 PyObject* get_none(PyObject*, void*) {
     Py_RETURN_NONE;
 }
+// A frame of the body's code until it finishes, None after: inspect's CREATED / CLOSED test.
+PyObject* get_frame(PyObject* self, void*) {
+    auto* co = reinterpret_cast<Coroutine*>(self);
+    if (co->state == kFinished) Py_RETURN_NONE;
+    if (!co->frame) {
+        PyFrameObject* frame =
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(co->fn->code),
+                        co->fn->globals, nullptr);
+        if (!frame) return nullptr;
+        co->frame = reinterpret_cast<PyObject*>(frame);
+    }
+    return Py_NewRef(co->frame);
+}
 
 PyGetSetDef generator_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -437,7 +462,7 @@ PyGetSetDef generator_getset[] = {
     {"gi_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"gi_yieldfrom", get_awaiting, nullptr, nullptr, nullptr},
     {"gi_code", get_code, nullptr, nullptr, nullptr},
-    {"gi_frame", get_none, nullptr, nullptr, nullptr},
+    {"gi_frame", get_frame, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -448,7 +473,7 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_awaiting, nullptr, nullptr, nullptr},
     {"cr_code", get_code, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -467,13 +492,28 @@ struct Wrapper {
     PyObject_HEAD PyObject* co;
 };
 
-PyObject* coro_await(PyObject* self) {
+PyObject* coro_await(PyObject* self, PyObject* = nullptr) {
     Wrapper* w = PyObject_GC_New(Wrapper, &CoroutineWrapperType);
     if (!w) return nullptr;
     w->co = Py_NewRef(self);
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject*>(w);
 }
+
+// The `await` expression's entry (am_await); calling __await__() itself checks nothing.
+PyObject* coro_am_await(PyObject* self) {
+    if (awaited_already(reinterpret_cast<Coroutine*>(self))) return nullptr;
+    return coro_await(self);
+}
+
+PyMethodDef coroutine_methods[] = {
+    {"send", coro_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
+     METH_FASTCALL, nullptr},
+    {"close", coro_close, METH_NOARGS, nullptr},
+    {"__await__", coro_await, METH_NOARGS | METH_COEXIST, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* wrapper_co(PyObject* self) {
     return reinterpret_cast<Wrapper*>(self)->co;
@@ -512,7 +552,7 @@ PyMethodDef wrapper_methods[] = {
 };
 
 PyAsyncMethods generator_async = {nullptr, nullptr, nullptr, coro_am_send};
-PyAsyncMethods coroutine_async = {coro_await, nullptr, nullptr, coro_am_send};
+PyAsyncMethods coroutine_async = {coro_am_await, nullptr, nullptr, coro_am_send};
 PyAsyncMethods wrapper_async = {nullptr, nullptr, nullptr, w_am_send};
 
 }  // namespace
@@ -548,7 +588,7 @@ PyTypeObject CoroutineType = {
     .tp_traverse = coro_traverse,
     .tp_clear = coro_clear,
     .tp_weaklistoffset = offsetof(Coroutine, weakreflist),
-    .tp_methods = coro_methods,
+    .tp_methods = coroutine_methods,
     .tp_getset = coroutine_getset,
     .tp_finalize = coro_finalize,
 };
@@ -579,6 +619,7 @@ PyObject* coroutine_new(Function* fn, Args& args) {
     co->qualname = Py_NewRef(fn->qualname);
     co->awaiting = nullptr;
     co->weakreflist = nullptr;
+    co->frame = nullptr;
     co->exc_state.exc_value = nullptr;
     co->exc_state.previous_item = nullptr;
     co->state = kCreated;
@@ -588,12 +629,6 @@ PyObject* coroutine_new(Function* fn, Args& args) {
         co->slots[i] = i < nparams ? Py_NewRef(args.v[i]) : nullptr;
     PyObject_GC_Track(co);
     return reinterpret_cast<PyObject*>(co);
-}
-
-int coroutine_constants() {
-    if (!close_name && !(close_name = PyUnicode_InternFromString("close"))) return -1;
-    if (!throw_name && !(throw_name = PyUnicode_InternFromString("throw"))) return -1;
-    return 0;
 }
 
 void set_slot(Coroutine* co, int i, Ref value) {

@@ -1,7 +1,6 @@
 // Function objects that behave like Python functions: descriptor binding, vectorcall,
 // the usual metadata attributes and a real __code__ for introspection.
 #include <cstddef>
-#include <string>
 
 #include "internal.hpp"
 
@@ -18,7 +17,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         add_function_traceback(fn, false);
         return nullptr;
     }
-    if (fn->has_checks && apply_checks(fn, bound) < 0) return nullptr;
+    if ((fn->int_checks | fn->str_checks) && apply_checks(fn, bound) < 0) return nullptr;
     if (fn->def->body != Body::Plain) return coroutine_new(fn, bound);
     PyObject* result = fn->def->impl(fn, bound);
     if (!result) add_function_traceback(fn, false);
@@ -69,6 +68,7 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(fn->name);
     Py_CLEAR(fn->qualname);
     Py_CLEAR(fn->code);
+    Py_CLEAR(fn->tb_name);
     for (auto& n : fn->names) Py_CLEAR(n);
     PyObject_GC_Del(self);
 }
@@ -157,6 +157,17 @@ int set_type_params(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
+// pickle and copy take a returned string as "the global of this name in __module__", which
+// is how they treat Python functions.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -241,16 +252,15 @@ PyTypeObject FunctionType = {
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
     .tp_weaklistoffset = offsetof(Function, weakreflist),
+    .tp_methods = function_methods,
     .tp_members = function_members,
     .tp_getset = function_getset,
     .tp_descr_get = function_descr_get,
     .tp_dictoffset = offsetof(Function, dict),
 };
 
-Ref make_function(const FuncDef& def, PyObject* module) {
-    PyModuleDef* mdef = PyModule_GetDef(module);
-    if (!mdef) return Ref();
-    ModuleState* state = state_of(mdef);
+Ref make_function(const FuncDef& def, PyObject* module, const char* owner) {
+    ModuleState* state = &module_state();
     if (def.params.size() > static_cast<size_t>(kMaxParams)) {
         PyErr_SetString(PyExc_SystemError, "too many parameters");
         return Ref();
@@ -262,20 +272,24 @@ Ref make_function(const FuncDef& def, PyObject* module) {
     fn->mod = state;
     fn->name = fn->qualname = fn->module = fn->doc = nullptr;
     fn->defaults = fn->kwdefaults = fn->annotations = fn->dict = nullptr;
-    fn->code = fn->globals = fn->weakreflist = fn->type_params = nullptr;
+    fn->code = fn->globals = fn->weakreflist = fn->type_params = fn->tb_name = nullptr;
     fn->npos = fn->nkwonly = 0;
     fn->varkw = -1;
-    fn->has_checks = false;
+    fn->int_checks = fn->str_checks = 0;
     for (auto& n : fn->names) n = nullptr;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(fn));
 
     fn->name = PyUnicode_InternFromString(def.name);
-    fn->qualname = PyUnicode_InternFromString(def.qualname);
+    fn->qualname =
+        owner ? PyUnicode_FromFormat("%s.%s", owner, def.name) : PyUnicode_FromString(def.name);
+    if (fn->qualname) PyUnicode_InternInPlace(&fn->qualname);
+    fn->tb_name = fn->qualname ? PyUnicode_FromFormat("%s.%U", state->name, fn->qualname) : nullptr;
     fn->module = PyUnicode_InternFromString(state->name);
     fn->doc = def.doc ? PyUnicode_FromString(def.doc) : Py_NewRef(Py_None);
     fn->globals = Py_XNewRef(PyModule_GetDict(module));
     fn->annotations = PyDict_New();
-    if (!fn->name || !fn->qualname || !fn->module || !fn->doc || !fn->globals || !fn->annotations)
+    if (!fn->name || !fn->qualname || !fn->tb_name || !fn->module || !fn->doc || !fn->globals ||
+        !fn->annotations)
         return Ref();
 
     Ref defaults = Ref::steal(PyList_New(0));
@@ -287,7 +301,8 @@ Ref make_function(const FuncDef& def, PyObject* module) {
         if (p.kind == Kind::PosOrKw) ++fn->npos;
         if (p.kind == Kind::KwOnly) ++fn->nkwonly;
         if (p.kind == Kind::VarKw) fn->varkw = static_cast<int16_t>(i);
-        if (p.check != Check::None) fn->has_checks = true;
+        if (p.check == Check::Int) fn->int_checks |= 1u << i;
+        if (p.check == Check::Str || p.check == Check::StrOrNone) fn->str_checks |= 1u << i;
         if (p.annotation) {
             Ref ann = Ref::steal(PyUnicode_FromString(p.annotation));
             if (!ann || PyDict_SetItem(fn->annotations, fn->names[i], ann.get()) < 0) return Ref();
@@ -317,12 +332,8 @@ Ref make_function(const FuncDef& def, PyObject* module) {
 
 void add_function_traceback(Function* fn, bool bare) {
     const FuncDef& def = *fn->def;
-    if (bare) {
-        add_traceback(def.name, def.line, fn->mod->file, fn->globals);
-        return;
-    }
-    std::string full = std::string(fn->mod->name) + "." + def.qualname;
-    add_traceback(full.c_str(), def.line, fn->mod->file, fn->globals);
+    const char* name = bare ? def.name : PyUnicode_AsUTF8(fn->tb_name);  // ASCII: cannot fail
+    add_traceback(name, def.line, fn->mod->file, fn->globals);
 }
 
 }  // namespace vk

@@ -8,13 +8,13 @@ namespace vk {
 int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out);
 int apply_checks(Function* fn, Args& args);
 PyObject* coroutine_new(Function* fn, Args& args);
-// "module.qualname" of a function, for traceback entries.
+// Traceback entry named "module.Qualname" (or the bare name) of the function.
 void add_function_traceback(Function* fn, bool bare);
-// Readies the runtime's types and interns its own names; once per module execution.
+// Readies the runtime's types; once per module execution.
 int runtime_ready();
 // The type's __name__ as UTF-8, kept alive by `holder`.
 const char* type_name(PyObject* value, Ref& holder);
-int coroutine_constants();
-int binder_constants();
+// The state of the module this copy of the runtime is linked into.
+ModuleState& module_state();
 
 }  // namespace vk

@@ -8,6 +8,25 @@ namespace vk {
 
 namespace {
 
+// This module's state. The runtime is linked into each module, so there is one per module; the
+// exec slot cannot find it through PyModule_GetDef, which knows only modules made by the
+// create slot.
+ModuleState* this_module = nullptr;
+
+int check_interpreter(ModuleState& st) {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return -1;
+    if (st.interpreter == -1) {
+        st.interpreter = current;
+    } else if (st.interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into "
+                        "one interpreter per process.");
+        return -1;
+    }
+    return 0;
+}
+
 int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to,
                    bool allow_none) {
     PyObject* value = nullptr;
@@ -24,16 +43,7 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char*
 
 PyObject* module_create(PyObject* spec, PyModuleDef* def) {
     ModuleState& st = *state_of(def);
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current == -1) return nullptr;
-    if (st.interpreter == -1) {
-        st.interpreter = current;
-    } else if (st.interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into "
-                        "one interpreter per process.");
-        return nullptr;
-    }
+    if (check_interpreter(st) < 0) return nullptr;
     if (st.held) return Py_NewRef(st.held);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -49,16 +59,17 @@ PyObject* module_create(PyObject* spec, PyModuleDef* def) {
 }
 
 int check_version(ModuleState& st) {
-    PyObject* info = PySys_GetObject("version_info");  // borrowed
+    // Held: reading an item may run code that rebinds sys.version_info.
+    Ref info = Ref::borrow(PySys_GetObject("version_info"));
     if (!info) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.version_info");
         return -1;
     }
     long major = -1, minor = -1;
     {
-        Ref a = Ref::steal(PySequence_GetItem(info, 0));
+        Ref a = Ref::steal(PySequence_GetItem(info.get(), 0));
         if (!a || (major = PyLong_AsLong(a.get())) == -1) return PyErr_Occurred() ? -1 : 0;
-        Ref b = Ref::steal(PySequence_GetItem(info, 1));
+        Ref b = Ref::steal(PySequence_GetItem(info.get(), 1));
         if (!b || (minor = PyLong_AsLong(b.get())) == -1) return PyErr_Occurred() ? -1 : 0;
     }
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
@@ -78,10 +89,7 @@ int run_exec(ModuleState& st, PyObject* module) {
             return -1;
     }
     if (check_version(st) < 0) return -1;
-    if (!st.constants_ready) {
-        if (runtime_ready() < 0 || st.constants() < 0) return -1;
-        st.constants_ready = true;
-    }
+    if (runtime_ready() < 0 || make_constants() < 0) return -1;
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
     PyObject* existing = nullptr;
     if (PyDict_GetItemStringRef(modules, st.name, &existing) < 0) return -1;
@@ -95,8 +103,11 @@ int run_exec(ModuleState& st, PyObject* module) {
     return 0;
 }
 
+// Any module object may arrive here: loaders and harnesses call PyModule_ExecDef on modules
+// of their own making.
 int module_exec(PyObject* module) {
-    ModuleState& st = *state_of(PyModule_GetDef(module));
+    ModuleState& st = *this_module;
+    if (check_interpreter(st) < 0) return -1;
     if (st.held) {
         if (st.held == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
@@ -129,7 +140,12 @@ PyObject* import_name_from(PyObject* module, PyObject* name) {
 
 }  // namespace
 
+ModuleState& module_state() {
+    return *this_module;
+}
+
 PyObject* module_init(ModuleState& st) {
+    this_module = &st;
     if (!st.def.m_name) {
         st.methods[0] = {nullptr, nullptr, 0, nullptr};
         st.slots[0] = {Py_mod_create, reinterpret_cast<void*>(module_create)};
@@ -153,18 +169,16 @@ PyObject* module_init(ModuleState& st) {
 int import_module(PyObject* module, const char* full, const char* name, int level,
                   std::initializer_list<const char*> fromlist) {
     PyObject* globals = PyModule_GetDict(module);
-    Ref names = Ref::steal(PyList_New(0));
+    // A tuple, as the interpreter passes: an import hook can keep the fromlist, and the names
+    // are read again after it ran.
+    Ref names = Ref::steal(kwnames({fromlist.begin(), fromlist.size()}));
     if (!names) return -1;
-    for (const char* n : fromlist) {
-        Ref s = Ref::steal(PyUnicode_InternFromString(n));
-        if (!s || PyList_Append(names.get(), s.get()) < 0) return -1;
-    }
     Ref fullname = Ref::steal(PyUnicode_FromString(full));
     if (!fullname) return -1;
     Ref mod = Ref::steal(PyImport_GetModule(fullname.get()));
     if (!mod && PyErr_Occurred()) return -1;
-    for (Py_ssize_t i = 0; mod && i < PyList_GET_SIZE(names.get()); ++i) {
-        int has = PyObject_HasAttrWithError(mod.get(), PyList_GET_ITEM(names.get(), i));
+    for (Py_ssize_t i = 0; mod && i < PyTuple_GET_SIZE(names.get()); ++i) {
+        int has = PyObject_HasAttrWithError(mod.get(), PyTuple_GET_ITEM(names.get(), i));
         if (has < 0) return -1;
         if (!has) mod.reset();
     }
@@ -180,17 +194,16 @@ int import_module(PyObject* module, const char* full, const char* name, int leve
         Ref bound = Ref::steal(PyUnicode_InternFromString(name));
         return bound ? PyDict_SetItem(globals, bound.get(), mod.get()) : -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
-        PyObject* n = PyList_GET_ITEM(names.get(), i);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+        PyObject* n = PyTuple_GET_ITEM(names.get(), i);
         Ref value = Ref::steal(import_name_from(mod.get(), n));
         if (!value || PyDict_SetItem(globals, n, value.get()) < 0) return -1;
     }
     return 0;
 }
 
-Ref make_class(PyObject* module, const char* name, const char* doc,
-               std::initializer_list<Entry> entries) {
-    ModuleState& st = *state_of(PyModule_GetDef(module));
+Ref make_class(PyObject*, const char* name, const char* doc, std::initializer_list<Entry> entries) {
+    ModuleState& st = module_state();
     Ref ns = Ref::steal(PyDict_New());
     Ref pyname = Ref::steal(PyUnicode_InternFromString(name));
     Ref modname = Ref::steal(PyUnicode_InternFromString(st.name));
@@ -219,16 +232,13 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     return Ref();
 }
 
-int make_constants(std::span<const Constant> table) {
-    for (const Constant& c : table) {
-        if (*c.slot) continue;
-        *c.slot = PyUnicode_InternFromString(c.text);
-        if (!*c.slot) return -1;
-    }
+int make_constants() {
+    for (Constant* c = Constant::registered_; c; c = c->next_)
+        if (!c->obj_ && !(c->obj_ = c->make())) return -1;
     return 0;
 }
 
-PyObject* kwnames(std::initializer_list<const char*> names) {
+PyObject* kwnames(std::span<const char* const> names) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
     if (!t) return nullptr;
     Py_ssize_t i = 0;

@@ -62,34 +62,65 @@ using StepImpl = PyObject* (*)(Coroutine* co, PyObject* sent, Step* step);
 
 struct ModuleState;
 
+// A function, declared with designated initializers next to its body:
+//
+//     const FuncDef save_def = {.name = "save_context", .params = save_params,
+//                               .returns = "None", .impl = memory_save};
+//
+// Its __qualname__ comes from the class it is made for (make_function's `owner`).
 struct FuncDef {
     const char* name;
-    const char* qualname;
     std::span<const Param> params;
     const char* returns = nullptr;  // return annotation
     Body body = Body::Plain;
     PlainImpl impl = nullptr;
     StepImpl step = nullptr;
-    std::span<const char* const> locals = {};  // extra local names (also generator slots)
+    // Names of the body's own locals. co_varnames is params then these, and a generator or
+    // coroutine keeps one slot per name in that same order (see slot_of).
+    std::span<const char* const> locals = {};
     const char* doc = nullptr;
     int line = 1;
     // Traceback name of a generator/coroutine body: the bare name when true.
     bool body_tb_bare = false;
+    // Whatever the body wants to find through co->fn->def (parlow: the operation).
+    const void* data = nullptr;
 };
+
+namespace detail {
+consteval bool same_name(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+}  // namespace detail
+
+// Slot (and co_varnames index) of `name` among a body's parameters and locals; compiling fails
+// when there is none, so slot numbers cannot drift from the tables.
+consteval int slot_of(std::span<const Param> params, std::span<const char* const> locals,
+                      const char* name) {
+    for (size_t i = 0; i < params.size(); ++i)
+        if (detail::same_name(params[i].name, name)) return static_cast<int>(i);
+    for (size_t i = 0; i < locals.size(); ++i)
+        if (detail::same_name(locals[i], name)) return static_cast<int>(params.size() + i);
+    throw "no parameter or local of that name";
+}
 
 // ---------------------------------------------------------------- bound arguments
 
 struct Args {
-    PyObject* v[kMaxParams];            // in parameter order; borrowed from the call or owned below
-    uint32_t owned = 0;                 // bit i: v[i] is a reference this object owns
-    PyObject* defaults_hold = nullptr;  // __defaults__ may be rebound during the call
+    PyObject* v[kMaxParams];  // in parameter order; borrowed from the call or owned below
+    uint32_t owned = 0;       // bit i: v[i] is a reference this object owns
+    // __defaults__ and __kwdefaults__ as the call found them, taken before any Python code
+    // can run for it (a keyword's __hash__, an __index__) and held until it returns.
+    PyObject* defaults = nullptr;
+    PyObject* kwdefaults = nullptr;
 
     Args() = default;
     Args(const Args&) = delete;
     Args& operator=(const Args&) = delete;
     ~Args() {
         for (uint32_t m = owned; m; m &= m - 1) Py_DECREF(v[__builtin_ctz(m)]);
-        Py_XDECREF(defaults_hold);
+        Py_XDECREF(defaults);
+        Py_XDECREF(kwdefaults);
     }
     PyObject* operator[](int i) const { return v[i]; }
     // Sets v[i] to a new reference that this object then owns.
@@ -109,12 +140,9 @@ struct ModuleState {
     const char* doc;
     // Module body: imports, classes and functions. Runs once the constants exist.
     int (*body)(PyObject* module);
-    // Process-wide constants, made once.
-    int (*constants)();
 
     PyObject* held = nullptr;  // module object of the successful execution
     int64_t interpreter = -1;
-    bool constants_ready = false;
     PyModuleDef def{};
     PyModuleDef_Slot slots[3]{};
     PyMethodDef methods[1]{};
@@ -141,10 +169,12 @@ struct Function {
     PyObject* globals;
     PyObject* weakreflist;
     PyObject* type_params;
+    PyObject* tb_name;  // "module.Qualname" of traceback entries, fixed at creation
     // Interned parameter names in order, and counts derived from the definition.
     PyObject* names[kMaxParams];
     int16_t npos, nkwonly, varkw;  // varkw: index, or -1
-    bool has_checks;               // any parameter with a type rule
+    uint32_t int_checks;           // bit i: parameter i has the int rule
+    uint32_t str_checks;           // bit i: parameter i has the str or str | None rule
 };
 
 struct Coroutine {
@@ -153,17 +183,51 @@ struct Coroutine {
     PyObject* qualname;
     PyObject* awaiting;  // iterator being delegated to, as `await`/`yield from`
     PyObject* weakreflist;
+    PyObject* frame;  // made when gi_frame/cr_frame is first read; NULL once finished
     _PyErr_StackItem exc_state;
-    int16_t state;  // 0 created, -1 finished, otherwise the body's resume point
+    int16_t state;  // kCreated, kFinished, otherwise the body's resume point
     bool running;
     bool coroutine;
-    PyObject* slots[1];  // parameters, then the body's locals
+    PyObject* slots[1];  // co_varnames order: parameters, then the body's locals
 
     PyObject*& operator[](int i) { return slots[i]; }
 };
 
 constexpr int16_t kCreated = 0;
 constexpr int16_t kFinished = -1;
+
+// ---------------------------------------------------------------- the step protocol
+//
+// A generator or coroutine body is a StepImpl called once per resumption. resume_point(co) is
+// kCreated on the first call, then whatever the previous step passed on. `sent` is the value
+// sent in (or the awaited result), NULL with an exception raised when one is thrown in or the
+// awaited object failed. A step ends with exactly one of the three below, or with NULL and an
+// exception raised to end the body with that error. Bodies never touch co->state or *step.
+
+inline int16_t resume_point(const Coroutine* co) {
+    return co->state;
+}
+// `yield value`; the next step starts at `resume` (> 0). Takes over `value`; NULL passes on.
+inline PyObject* step_yield(Coroutine* co, Step* step, int16_t resume, PyObject* value) {
+    if (!value) return nullptr;
+    co->state = resume;
+    *step = Step::Yield;
+    return value;
+}
+// `await awaitable`: the runtime drives it (delegating send/throw/close as `await` does) and
+// calls the body at `resume` (> 0) with its result. Takes over `awaitable`; NULL passes on.
+inline PyObject* step_await(Coroutine* co, Step* step, int16_t resume, PyObject* awaitable) {
+    if (!awaitable) return nullptr;
+    co->state = resume;
+    *step = Step::Await;
+    return awaitable;
+}
+// `return value`. Takes over `value`; NULL passes on.
+inline PyObject* step_return(Step* step, PyObject* value) {
+    if (!value) return nullptr;
+    *step = Step::Return;
+    return value;
+}
 
 extern PyTypeObject FunctionType;
 extern PyTypeObject GeneratorType;
@@ -172,8 +236,9 @@ extern PyTypeObject CoroutineWrapperType;
 
 // ---------------------------------------------------------------- API for module bodies
 
-// A function object for `def`, with defaults made from the definition.
-Ref make_function(const FuncDef& def, PyObject* module);
+// A function object for `def`, with defaults made from the definition; `owner` is the name
+// of the class it is made for (its __qualname__ is then "Owner.name").
+Ref make_function(const FuncDef& def, PyObject* module, const char* owner = nullptr);
 
 // Sets a coroutine local slot, taking over `value`.
 void set_slot(Coroutine* co, int i, Ref value);
@@ -214,14 +279,81 @@ inline Ref lookup_global(Function* fn, PyObject* name) {
     return lookup_global(fn->globals, name);
 }
 
-// Interned, process-lifetime string constants.
-struct Constant {
-    PyObject** slot;
-    const char* text;
+// ---------------------------------------------------------------- constants
+//
+// Names, keyword-name tuples and numbers are declared as namespace-scope objects next to the
+// code that uses them, e.g.
+//
+//     const vk::Str remember{"remember"};
+//     const vk::KwNames kw_role_session{"role", "session_id"};
+//
+// Each registers itself when the extension is loaded; all are made at the module's first
+// execution (interned: the interpreter's method cache keeps the name object it is asked with,
+// so a fresh string per call would pile up there) and live for the process.
+class Constant {
+  public:
+    Constant(const Constant&) = delete;
+    Constant& operator=(const Constant&) = delete;
+    PyObject* get() const { return obj_; }
+    operator PyObject*() const { return obj_; }
+
+  protected:
+    Constant() : next_(registered_) { registered_ = this; }
+    ~Constant() = default;
+
+  private:
+    virtual PyObject* make() const = 0;
+    mutable PyObject* obj_ = nullptr;  // made once, at the first module execution
+    Constant* next_;
+    static inline Constant* registered_ = nullptr;
+    friend int make_constants();
 };
-int make_constants(std::span<const Constant> table);
-// Keyword-name tuple made of interned strings; lives for the process.
-PyObject* kwnames(std::initializer_list<const char*> names);
+
+// An interned str.
+class Str final : public Constant {
+  public:
+    explicit Str(const char* text) : text_(text) {}
+
+  private:
+    PyObject* make() const override { return PyUnicode_InternFromString(text_); }
+    const char* text_;
+};
+
+// A tuple of interned names, for the kwnames of a vectorcall.
+PyObject* kwnames(std::span<const char* const> names);
+template <size_t N>
+class KwNames final : public Constant {
+  public:
+    template <class... T>
+    explicit KwNames(T... names) : names_{names...} {}
+
+  private:
+    PyObject* make() const override { return kwnames(names_); }
+    const char* names_[N];
+};
+template <class... T>
+KwNames(T...) -> KwNames<sizeof...(T)>;
+
+class Int final : public Constant {
+  public:
+    explicit Int(long value) : value_(value) {}
+
+  private:
+    PyObject* make() const override { return PyLong_FromLong(value_); }
+    long value_;
+};
+
+class Float final : public Constant {
+  public:
+    explicit Float(double value) : value_(value) {}
+
+  private:
+    PyObject* make() const override { return PyFloat_FromDouble(value_); }
+    double value_;
+};
+
+// Makes every registered constant not made yet.
+int make_constants();
 
 // obj.name(*args) with the trailing len(kwnames) args given by keyword.
 template <size_t N>
@@ -234,9 +366,45 @@ inline Ref call(PyObject* callable, PyObject* const (&args)[N], PyObject* kw = n
     size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args), N - nkw, kw));
 }
+// What one call site learnt about `obj.name(...)` on objects of one type: the function the
+// type's lookup finds, when it is a method descriptor (a def, a native method) that binds as
+// the interpreter's method call does. Valid while the type's version tag is unchanged.
+struct MethodCache {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    PyObject* function = nullptr;  // borrowed from the type while its tag holds
+};
+// The function to call with args[0] as self, or NULL when the call must take the ordinary
+// path (an instance attribute of that name, another descriptor, a custom __getattribute__).
+PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache);
+
+template <size_t N>
+inline Ref call_method(PyObject* name, PyObject* const (&args)[N], PyObject* kw,
+                       MethodCache& cache) {
+    size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
+    if (PyObject* fn = cached_method(args[0], name, cache)) {
+        Ref held = Ref::borrow(fn);  // the call may change the type
+        return Ref::steal(PyObject_Vectorcall(fn, const_cast<PyObject**>(args), N - nkw, kw));
+    }
+    return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args), N - nkw, kw));
+}
+
 inline Ref getattr(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
+
+// What one call site learnt about reading `name` from objects of one type, valid while the
+// type's version tag is unchanged (any change to the type or a base gives it a new tag).
+struct AttrCache {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+    PyObject* class_value = nullptr;  // a plain class attribute (no __get__), borrowed
+    PyMemberDef* member = nullptr;    // a __slots__ member
+};
+// obj.name with the generic lookup's result, reading the instance __dict__ or the slot
+// directly when the type (generic __getattribute__) has no descriptor in the way; anything
+// else takes the ordinary path. Declare the cache `static` at the call site.
+Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache);
 
 // Text of a value: an exact str as it is, anything else through str().
 Ref as_text(PyObject* value);

@@ -1,5 +1,6 @@
 // velkor_agent_hooks.adapters: small framework adapters with no framework imports.
 #include <array>
+#include <vector>
 
 #include "runtime.hpp"
 
@@ -17,115 +18,20 @@ using vk::Ref;
 
 namespace {
 
-// ---------------------------------------------------------------- constants
-
-namespace k {
-PyObject *get, *input, *query, *output, *answer, *empty, *client, *session_id, *agent_id,
-    *memory_key, *context, *remember, *text, *block_hash, *token_count, *status, *gate, *observe,
-    *require, *before_tool, *after_tool, *user, *assistant, *slash, *json, *dumps, *uuid, *uuid4,
-    *hex, *sdk_prefix, *failed, *result_preview, *Mapping, *velkor_context, *velkor_remember,
-    *velkor_gate, *max_tokens, *role, *sdk, *process, *tool_name, *tool_input, *allow, *governed,
-    *reason, *degraded, *outcome, *namespace_, *value, *score, *hash, *type, *function, *name,
-    *description, *parameters, *object, *properties, *required, *additional_properties, *string,
-    *integer, *contextmanager, *dataclass;
-PyObject *seven_thousand, *one_float;
-// keyword-name tuples of the calls made
-PyObject *kw_role_session, *kw_session, *kw_max_tokens, *kw_gate, *kw_observe, *kw_session_trace,
-    *kw_failed_report, *kw_dumps, *kw_gate_tool;
-}  // namespace k
-
-const vk::Constant constant_table[] = {
-    {&k::get, "get"},
-    {&k::input, "input"},
-    {&k::query, "query"},
-    {&k::output, "output"},
-    {&k::answer, "answer"},
-    {&k::empty, ""},
-    {&k::client, "client"},
-    {&k::session_id, "session_id"},
-    {&k::agent_id, "agent_id"},
-    {&k::memory_key, "memory_key"},
-    {&k::context, "context"},
-    {&k::remember, "remember"},
-    {&k::text, "text"},
-    {&k::block_hash, "block_hash"},
-    {&k::token_count, "token_count"},
-    {&k::status, "status"},
-    {&k::gate, "gate"},
-    {&k::observe, "observe"},
-    {&k::require, "require"},
-    {&k::before_tool, "before_tool"},
-    {&k::after_tool, "after_tool"},
-    {&k::user, "user"},
-    {&k::assistant, "assistant"},
-    {&k::slash, "/"},
-    {&k::json, "json"},
-    {&k::dumps, "dumps"},
-    {&k::uuid, "uuid"},
-    {&k::uuid4, "uuid4"},
-    {&k::hex, "hex"},
-    {&k::sdk_prefix, "sdk_"},
-    {&k::failed, "FAILED"},
-    {&k::result_preview, "result_preview"},
-    {&k::Mapping, "Mapping"},
-    {&k::velkor_context, "velkor_context"},
-    {&k::velkor_remember, "velkor_remember"},
-    {&k::velkor_gate, "velkor_gate"},
-    {&k::max_tokens, "max_tokens"},
-    {&k::role, "role"},
-    {&k::sdk, "sdk"},
-    {&k::process, "process"},
-    {&k::tool_name, "tool_name"},
-    {&k::tool_input, "tool_input"},
-    {&k::allow, "allow"},
-    {&k::governed, "governed"},
-    {&k::reason, "reason"},
-    {&k::degraded, "degraded"},
-    {&k::outcome, "outcome"},
-    {&k::namespace_, "namespace"},
-    {&k::value, "value"},
-    {&k::score, "score"},
-    {&k::hash, "hash"},
-    {&k::type, "type"},
-    {&k::function, "function"},
-    {&k::name, "name"},
-    {&k::description, "description"},
-    {&k::parameters, "parameters"},
-    {&k::object, "object"},
-    {&k::properties, "properties"},
-    {&k::required, "required"},
-    {&k::additional_properties, "additionalProperties"},
-    {&k::string, "string"},
-    {&k::integer, "integer"},
-    {&k::contextmanager, "contextmanager"},
-    {&k::dataclass, "dataclass"},
-};
-
-int make_constants() {
-    if (vk::make_constants(constant_table) < 0) return -1;
-    k::seven_thousand = PyLong_FromLong(7000);
-    k::one_float = PyFloat_FromDouble(1.0);
-    k::kw_role_session = vk::kwnames({"role", "session_id"});
-    k::kw_session = vk::kwnames({"session_id"});
-    k::kw_max_tokens = vk::kwnames({"max_tokens"});
-    k::kw_gate = vk::kwnames({"agent_id", "session_id", "tool_input", "trace_id"});
-    k::kw_observe = vk::kwnames(
-        {"agent_id", "tool_name", "session_id", "outcome_status", "fields", "trace_id"});
-    k::kw_session_trace = vk::kwnames({"session_id", "trace_id"});
-    k::kw_failed_report = vk::kwnames({"session_id", "outcome_status", "result", "trace_id"});
-    k::kw_dumps = vk::kwnames({"sort_keys", "ensure_ascii", "default"});
-    k::kw_gate_tool = vk::kwnames({"agent_id", "tool_input"});
-    for (PyObject* o : {k::seven_thousand, k::one_float, k::kw_role_session, k::kw_session,
-                        k::kw_max_tokens, k::kw_gate, k::kw_observe, k::kw_session_trace,
-                        k::kw_failed_report, k::kw_dumps, k::kw_gate_tool})
-        if (!o) return -1;
-    return 0;
-}
+// Names and keyword tuples are declared next to the code that uses them (vk::Constant), in
+// namespace k so that a use reads k::name.
 
 // collections.abc.Mapping as imported at load.
 PyObject* abc_mapping;
 
 // ---------------------------------------------------------------- shared steps
+
+namespace k {
+const vk::Str get{"get"}, empty{""}, client{"client"}, session_id{"session_id"},
+    agent_id{"agent_id"}, text{"text"}, query{"query"}, context{"context"}, remember{"remember"},
+    gate{"gate"}, observe{"observe"}, block_hash{"block_hash"}, user{"user"};
+const vk::KwNames kw_role_session{"role", "session_id"};
+}  // namespace k
 
 // mapping.get(key); an exact dict's get cannot be overridden, so it is read directly.
 Ref mapping_get(PyObject* mapping, PyObject* key) {
@@ -162,6 +68,11 @@ Ref text_from(PyObject* mapping, PyObject* first, PyObject* fallback) {
 
 // ---------------------------------------------------------------- LangChainMemory
 
+namespace k {
+const vk::Str memory_key{"memory_key"}, input{"input"}, output{"output"}, answer{"answer"},
+    assistant{"assistant"};
+}  // namespace k
+
 PyObject* memory_init(Function*, Args& a) {
     if (PyObject_SetAttr(a[0], k::client, a[1]) < 0 ||
         PyObject_SetAttr(a[0], k::session_id, a[2]) < 0)
@@ -170,7 +81,8 @@ PyObject* memory_init(Function*, Args& a) {
 }
 
 PyObject* memory_variables(Function*, Args& a) {
-    Ref key = getattr(a[0], k::memory_key);
+    static vk::AttrCache key_site;
+    Ref key = vk::getattr(a[0], k::memory_key, key_site);
     if (!key) return nullptr;
     PyObject* list = PyList_New(1);
     if (list) PyList_SET_ITEM(list, 0, key.release());
@@ -182,26 +94,33 @@ PyObject* memory_load(Function*, Args& a) {
     if (!query) return nullptr;
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
-    Ref key = getattr(a[0], k::memory_key);
+    static vk::AttrCache key_site;
+    Ref key = vk::getattr(a[0], k::memory_key, key_site);
     if (!key) return nullptr;
-    Ref client = getattr(a[0], k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(a[0], k::client, client_site);
     if (!client) return nullptr;
     PyObject* args[] = {client.get(), query.get()};
-    Ref context = call_method(k::context, args);
+    static vk::MethodCache context_call;
+    Ref context = call_method(k::context, args, nullptr, context_call);
     if (!context) return nullptr;
-    Ref text = getattr(context.get(), k::text);
+    static vk::AttrCache text_site;
+    Ref text = vk::getattr(context.get(), k::text, text_site);
     if (!text || PyDict_SetItem(result.get(), key.get(), text.get()) < 0) return nullptr;
     return result.release();
 }
 
 // self.client.remember(text, role=role, session_id=self.session_id)
 int remember_turn(PyObject* self, PyObject* text, PyObject* role) {
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return -1;
-    Ref session = getattr(self, k::session_id);
+    static vk::AttrCache session_site;
+    Ref session = vk::getattr(self, k::session_id, session_site);
     if (!session) return -1;
     PyObject* args[] = {client.get(), text, role, session.get()};
-    return call_method(k::remember, args, k::kw_role_session) ? 0 : -1;
+    static vk::MethodCache remember_call;
+    return call_method(k::remember, args, k::kw_role_session, remember_call) ? 0 : -1;
 }
 
 PyObject* memory_save(Function*, Args& a) {
@@ -231,22 +150,31 @@ const Param memory_load_params[] = {vk::self_param, {"inputs", "Mapping[str, Any
 const Param memory_save_params[] = {
     vk::self_param, {"inputs", "Mapping[str, Any]"}, {"outputs", "Mapping[str, Any]"}};
 
-const FuncDef memory_init_def = {"__init__",         "LangChainMemory.__init__",
-                                 memory_init_params, "None",
-                                 vk::Body::Plain,    memory_init};
-const FuncDef memory_variables_def = {"memory_variables", "LangChainMemory.memory_variables",
-                                      memory_self_params, "list[str]",
-                                      vk::Body::Plain,    memory_variables};
-const FuncDef memory_load_def = {"load_memory_variables", "LangChainMemory.load_memory_variables",
-                                 memory_load_params,      "dict[str, str]",
-                                 vk::Body::Plain,         memory_load};
-const FuncDef memory_save_def = {"save_context",     "LangChainMemory.save_context",
-                                 memory_save_params, "None",
-                                 vk::Body::Plain,    memory_save};
-const FuncDef memory_clear_def = {"clear", "LangChainMemory.clear", memory_self_params,
-                                  "None",  vk::Body::Plain,         memory_clear};
+const FuncDef memory_init_def = {
+    .name = "__init__", .params = memory_init_params, .returns = "None", .impl = memory_init};
+const FuncDef memory_variables_def = {.name = "memory_variables",
+                                      .params = memory_self_params,
+                                      .returns = "list[str]",
+                                      .impl = memory_variables};
+const FuncDef memory_load_def = {.name = "load_memory_variables",
+                                 .params = memory_load_params,
+                                 .returns = "dict[str, str]",
+                                 .impl = memory_load};
+const FuncDef memory_save_def = {
+    .name = "save_context", .params = memory_save_params, .returns = "None", .impl = memory_save};
+const FuncDef memory_clear_def = {
+    .name = "clear", .params = memory_self_params, .returns = "None", .impl = memory_clear};
 
 // ---------------------------------------------------------------- LangGraphStore
+
+namespace k {
+const vk::Str slash{"/"}, json{"json"}, dumps{"dumps"}, namespace_{"namespace"}, value{"value"},
+    score{"score"}, hash{"hash"}, max_tokens{"max_tokens"};
+const vk::KwNames kw_dumps{"sort_keys", "ensure_ascii", "default"};
+const vk::KwNames kw_session{"session_id"};
+const vk::KwNames kw_max_tokens{"max_tokens"};
+const vk::Float one_float{1.0};
+}  // namespace k
 
 const char store_doc[] =
     "A small transport helper, not a LangGraph ``BaseStore`` implementation.\n\n"
@@ -259,10 +187,26 @@ PyObject* store_init(Function*, Args& a) {
     Py_RETURN_NONE;
 }
 
+// [*namespace, key]; an exact tuple or list is copied directly, as nothing can override how
+// it iterates.
+Ref namespace_parts(PyObject* ns, PyObject* key) {
+    if (!PyTuple_CheckExact(ns) && !PyList_CheckExact(ns)) {
+        Ref parts = Ref::steal(PySequence_List(ns));
+        return parts && PyList_Append(parts.get(), key) == 0 ? std::move(parts) : Ref();
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(ns);
+    Ref parts = Ref::steal(PyList_New(n + 1));
+    if (!parts) return parts;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(parts.get(), i, Py_NewRef(PySequence_Fast_GET_ITEM(ns, i)));
+    PyList_SET_ITEM(parts.get(), n, Py_NewRef(key));
+    return parts;
+}
+
 PyObject* store_put(Function* fn, Args& a) {
     PyObject *self = a[0], *ns = a[1], *key = a[2], *value = a[3];
-    Ref parts = Ref::steal(PySequence_List(ns));
-    if (!parts || PyList_Append(parts.get(), key) < 0) return nullptr;
+    Ref parts = namespace_parts(ns, key);
+    if (!parts) return nullptr;
     Ref session = Ref::steal(PyUnicode_Join(k::slash, parts.get()));
     if (!session) return nullptr;
     Ref text;
@@ -276,10 +220,12 @@ PyObject* store_put(Function* fn, Args& a) {
         text = call_method(k::dumps, args, k::kw_dumps);
         if (!text) return nullptr;
     }
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return nullptr;
     PyObject* args[] = {client.get(), text.get(), session.get()};
-    return vk::expect_dict_or_none(call_method(k::remember, args, k::kw_session));
+    static vk::MethodCache remember_call;
+    return vk::expect_dict_or_none(call_method(k::remember, args, k::kw_session, remember_call));
 }
 
 // limit * 700, clamped to 400..12000.
@@ -301,14 +247,17 @@ PyObject* budget_for(PyObject* limit) {
 
 PyObject* store_search(Function*, Args& a) {
     PyObject *self = a[0], *ns = a[1], *query = a[2], *limit = a[3];
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return nullptr;
     Ref budget = Ref::steal(budget_for(limit));
     if (!budget) return nullptr;
     PyObject* args[] = {client.get(), query, budget.get()};
-    Ref result = call_method(k::context, args, k::kw_max_tokens);
+    static vk::MethodCache context_call;
+    Ref result = call_method(k::context, args, k::kw_max_tokens, context_call);
     if (!result) return nullptr;
-    Ref text = getattr(result.get(), k::text);
+    static vk::AttrCache text_site;
+    Ref text = vk::getattr(result.get(), k::text, text_site);
     if (!text) return nullptr;
     int truth = PyObject_IsTrue(text.get());
     if (truth < 0) return nullptr;
@@ -318,10 +267,11 @@ PyObject* store_search(Function*, Args& a) {
     if (!hit) return nullptr;
     Ref tuple = Ref::steal(PySequence_Tuple(ns));
     if (!tuple || PyDict_SetItem(hit.get(), k::namespace_, tuple.get()) < 0) return nullptr;
-    text = getattr(result.get(), k::text);
+    text = vk::getattr(result.get(), k::text, text_site);
     if (!text || PyDict_SetItem(hit.get(), k::value, text.get()) < 0) return nullptr;
     if (PyDict_SetItem(hit.get(), k::score, k::one_float) < 0) return nullptr;
-    Ref hash = getattr(result.get(), k::block_hash);
+    static vk::AttrCache hash_site;
+    Ref hash = vk::getattr(result.get(), k::block_hash, hash_site);
     if (!hash || PyDict_SetItem(hit.get(), k::hash, hash.get()) < 0) return nullptr;
     PyObject* list = PyList_New(1);
     if (list) PyList_SET_ITEM(list, 0, hit.release());
@@ -342,28 +292,40 @@ const Param store_search_params[] = {
     {"limit", "int", Kind::KwOnly, Check::Int, vk::int_default(10)},
 };
 
-const FuncDef store_init_def = {"__init__", "LangGraphStore.__init__", store_init_params,
-                                "None",     vk::Body::Plain,           store_init};
+const FuncDef store_init_def = {
+    .name = "__init__", .params = store_init_params, .returns = "None", .impl = store_init};
 const FuncDef store_put_def = {
-    "put", "LangGraphStore.put", store_put_params, "dict[str, Any]", vk::Body::Plain, store_put};
-const FuncDef store_search_def = {"search",
-                                  "LangGraphStore.search",
-                                  store_search_params,
-                                  "list[dict[str, Any]]",
-                                  vk::Body::Plain,
-                                  store_search};
+    .name = "put", .params = store_put_params, .returns = "dict[str, Any]", .impl = store_put};
+const FuncDef store_search_def = {.name = "search",
+                                  .params = store_search_params,
+                                  .returns = "list[dict[str, Any]]",
+                                  .impl = store_search};
 
 // ---------------------------------------------------------------- AgentHooks
+
+namespace k {
+const vk::Str result_preview{"result_preview"}, uuid{"uuid"}, uuid4{"uuid4"}, hex{"hex"},
+    sdk_prefix{"sdk_"}, before_tool{"before_tool"}, after_tool{"after_tool"}, require{"require"},
+    failed{"FAILED"};
+const vk::KwNames kw_gate{"agent_id", "session_id", "tool_input", "trace_id"};
+const vk::KwNames kw_observe{"agent_id",       "tool_name", "session_id",
+                             "outcome_status", "fields",    "trace_id"};
+const vk::KwNames kw_session_trace{"session_id", "trace_id"};
+const vk::KwNames kw_failed_report{"session_id", "outcome_status", "result", "trace_id"};
+}  // namespace k
 
 PyObject* hooks_before_tool(Function*, Args& a) {
     PyObject *self = a[0], *tool_name = a[1], *tool_input = a[2], *session_id = a[3],
              *trace_id = a[4];
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return nullptr;
-    Ref agent_id = getattr(self, k::agent_id);
+    static vk::AttrCache agent_id_site;
+    Ref agent_id = vk::getattr(self, k::agent_id, agent_id_site);
     if (!agent_id) return nullptr;
     PyObject* args[] = {client.get(), tool_name, agent_id.get(), session_id, tool_input, trace_id};
-    return call_method(k::gate, args, k::kw_gate).release();
+    static vk::MethodCache gate_call;
+    return call_method(k::gate, args, k::kw_gate, gate_call).release();
 }
 
 // {} for no result, else {"result_preview": str(result)[:1000]}
@@ -385,13 +347,16 @@ PyObject* hooks_after_tool(Function*, Args& a) {
              *trace_id = a[5];
     Ref fields = observation_fields(result);
     if (!fields) return nullptr;
-    Ref client = getattr(self, k::client);
+    static vk::AttrCache client_site;
+    Ref client = vk::getattr(self, k::client, client_site);
     if (!client) return nullptr;
-    Ref agent_id = getattr(self, k::agent_id);
+    static vk::AttrCache agent_id_site;
+    Ref agent_id = vk::getattr(self, k::agent_id, agent_id_site);
     if (!agent_id) return nullptr;
     PyObject* args[] = {client.get(), agent_id.get(), tool_name, session_id,
                         status,       fields.get(),   trace_id};
-    return vk::expect_dict_or_none(call_method(k::observe, args, k::kw_observe));
+    static vk::MethodCache observe_call;
+    return vk::expect_dict_or_none(call_method(k::observe, args, k::kw_observe, observe_call));
 }
 
 // "sdk_" + f"{uuid.uuid4().hex}"
@@ -408,66 +373,7 @@ Ref new_correlation_id(Function* fn) {
     return Ref::steal(PyUnicode_Concat(k::sdk_prefix, text.get()));
 }
 
-// Generator slots: parameters, then the body's locals.
-enum GuardSlot {
-    kSelf,
-    kToolName,
-    kToolInput,
-    kSessionId,
-    kTraceId,
-    kCorrelation,
-    kDecision,
-    kExc
-};
-constexpr int kGuardSuspended = 1;
-
-PyObject* guard_enter(Coroutine* co, vk::Step* step) {
-    auto& s = *co;
-    int truth = PyObject_IsTrue(s[kTraceId]);
-    if (truth < 0) return nullptr;
-    Ref correlation = truth ? Ref::borrow(s[kTraceId]) : new_correlation_id(co->fn);
-    if (!correlation) return nullptr;
-    vk::set_slot(co, kCorrelation, std::move(correlation));
-
-    PyObject* args[] = {s[kSelf], s[kToolName], s[kToolInput], s[kSessionId], s[kCorrelation]};
-    Ref decision = call_method(k::before_tool, args, k::kw_session_trace);
-    if (!decision) return nullptr;
-    vk::set_slot(co, kDecision, std::move(decision));
-
-    PyObject* require_args[] = {s[kDecision]};
-    if (!call_method(k::require, require_args)) return nullptr;
-    co->state = kGuardSuspended;
-    *step = vk::Step::Yield;
-    return Py_NewRef(s[kDecision]);
-}
-
-PyObject* guard_exit(Coroutine* co, PyObject* sent, vk::Step* step) {
-    auto& s = *co;
-    if (!sent) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
-        Ref exc = Ref::steal(PyErr_GetRaisedException());
-        vk::set_slot(co, kExc, Ref::borrow(exc.get()));
-        {
-            vk::Handling handling(co, exc.get());
-            PyObject* args[] = {s[kSelf],  s[kToolName], s[kSessionId],
-                                k::failed, exc.get(),    s[kCorrelation]};
-            if (!call_method(k::after_tool, args, k::kw_failed_report)) return nullptr;
-        }
-        PyErr_SetRaisedException(exc.release());
-        return nullptr;
-    }
-    PyObject* args[] = {s[kSelf], s[kToolName], s[kSessionId], s[kCorrelation]};
-    if (!call_method(k::after_tool, args, k::kw_session_trace)) return nullptr;
-    *step = vk::Step::Return;
-    Py_RETURN_NONE;
-}
-
-PyObject* guard_step(Coroutine* co, PyObject* sent, vk::Step* step) {
-    if (co->state == vk::kCreated) return sent ? guard_enter(co, step) : nullptr;
-    return guard_exit(co, sent, step);
-}
-
-const Param hooks_before_params[] = {
+constexpr Param hooks_before_params[] = {
     vk::self_param,
     {"tool_name", "str", Kind::PosOrKw, Check::Str},
     {"tool_input", "Mapping[str, Any] | None", Kind::PosOrKw, Check::None, vk::none_default},
@@ -482,15 +388,82 @@ const Param hooks_after_params[] = {
     {"result", "Any", Kind::KwOnly, Check::None, vk::none_default},
     {"trace_id", "str", Kind::KwOnly, Check::Str, vk::str_default("")},
 };
-const char* const guard_locals[] = {"correlation_id", "decision", "exc"};
 
-const FuncDef hooks_before_def = {"before_tool",  "AgentHooks.before_tool", hooks_before_params,
-                                  "GateDecision", vk::Body::Plain,          hooks_before_tool};
-const FuncDef hooks_after_def = {"after_tool",     "AgentHooks.after_tool", hooks_after_params,
-                                 "dict[str, Any]", vk::Body::Plain,         hooks_after_tool};
+const FuncDef hooks_before_def = {.name = "before_tool",
+                                  .params = hooks_before_params,
+                                  .returns = "GateDecision",
+                                  .impl = hooks_before_tool};
+const FuncDef hooks_after_def = {.name = "after_tool",
+                                 .params = hooks_after_params,
+                                 .returns = "dict[str, Any]",
+                                 .impl = hooks_after_tool};
+
+// guard: a generator with before_tool's parameters and these locals.
+constexpr const char* guard_locals[] = {"correlation_id", "decision", "exc"};
+
+consteval int slot(const char* name) {
+    return vk::slot_of(hooks_before_params, guard_locals, name);
+}
+constexpr int kSelf = slot("self"), kToolName = slot("tool_name"), kToolInput = slot("tool_input"),
+              kSessionId = slot("session_id"), kTraceId = slot("trace_id"),
+              kCorrelation = slot("correlation_id"), kDecision = slot("decision"),
+              kExc = slot("exc");
+constexpr int16_t kAfterYield = 1;  // resume point: the with block has ended
+
+// correlation_id = trace_id or new id; decision = self.before_tool(...); decision.require();
+// yield decision
+PyObject* guard_enter(Coroutine* co, vk::Step* step) {
+    auto& s = *co;
+    int truth = PyObject_IsTrue(s[kTraceId]);
+    if (truth < 0) return nullptr;
+    Ref correlation = truth ? Ref::borrow(s[kTraceId]) : new_correlation_id(co->fn);
+    if (!correlation) return nullptr;
+    vk::set_slot(co, kCorrelation, std::move(correlation));
+
+    PyObject* args[] = {s[kSelf], s[kToolName], s[kToolInput], s[kSessionId], s[kCorrelation]};
+    static vk::MethodCache before_tool_call;
+    Ref decision = call_method(k::before_tool, args, k::kw_session_trace, before_tool_call);
+    if (!decision) return nullptr;
+    vk::set_slot(co, kDecision, std::move(decision));
+
+    PyObject* require_args[] = {s[kDecision]};
+    static vk::MethodCache require_call;
+    if (!call_method(k::require, require_args, nullptr, require_call)) return nullptr;
+    return vk::step_yield(co, step, kAfterYield, Py_NewRef(s[kDecision]));
+}
+
+// except Exception as exc: self.after_tool(..., "FAILED", result=exc, ...); raise
+// else self.after_tool(...)
+PyObject* guard_exit(Coroutine* co, PyObject* sent, vk::Step* step) {
+    auto& s = *co;
+    if (!sent) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        Ref exc = Ref::steal(PyErr_GetRaisedException());
+        vk::set_slot(co, kExc, Ref::borrow(exc.get()));
+        {
+            vk::Handling handling(co, exc.get());
+            PyObject* args[] = {s[kSelf],  s[kToolName], s[kSessionId],
+                                k::failed, exc.get(),    s[kCorrelation]};
+            static vk::MethodCache after_tool_call;
+            if (!call_method(k::after_tool, args, k::kw_failed_report, after_tool_call))
+                return nullptr;
+        }
+        PyErr_SetRaisedException(exc.release());
+        return nullptr;
+    }
+    PyObject* args[] = {s[kSelf], s[kToolName], s[kSessionId], s[kCorrelation]};
+    static vk::MethodCache after_tool_call;
+    if (!call_method(k::after_tool, args, k::kw_session_trace, after_tool_call)) return nullptr;
+    return vk::step_return(step, Py_NewRef(Py_None));
+}
+
+PyObject* guard_step(Coroutine* co, PyObject* sent, vk::Step* step) {
+    if (vk::resume_point(co) == vk::kCreated) return sent ? guard_enter(co, step) : nullptr;
+    return guard_exit(co, sent, step);
+}
+
 const FuncDef hooks_guard_def = {
     .name = "guard",
-    .qualname = "AgentHooks.guard",
     .params = hooks_before_params,
     .returns = "Iterator[GateDecision]",
     .body = vk::Body::Generator,
@@ -500,6 +473,14 @@ const FuncDef hooks_guard_def = {
 
 // ---------------------------------------------------------------- openai_tools
 
+namespace k {
+const vk::Str type{"type"}, function{"function"}, name{"name"}, description{"description"},
+    parameters{"parameters"}, object{"object"}, properties{"properties"}, required{"required"},
+    additional_properties{"additionalProperties"}, string{"string"}, integer{"integer"},
+    velkor_context{"velkor_context"}, velkor_remember{"velkor_remember"},
+    velkor_gate{"velkor_gate"}, role{"role"}, tool_name{"tool_name"}, tool_input{"tool_input"};
+}  // namespace k
+
 const char openai_tools_doc[] =
     "Voluntary function tools for OpenAI-compatible hosts.\n\n"
     "    These schemas do not enforce Governance. A host must call ``gate`` from a\n"
@@ -507,8 +488,8 @@ const char openai_tools_doc[] =
     "    ";
 
 struct Property {
-    PyObject** name;
-    PyObject** type;
+    const vk::Str& name;
+    const vk::Str& type;
 };
 
 // {"type": "function", "function": {"name", "description", "parameters": {...}}}
@@ -527,8 +508,8 @@ Ref tool_schema(PyObject* name, const char* description, std::initializer_list<P
     if (!properties) return Ref();
     for (const Property& p : props) {
         Ref schema = Ref::steal(PyDict_New());
-        if (!schema || PyDict_SetItem(schema.get(), k::type, *p.type) < 0 ||
-            PyDict_SetItem(properties.get(), *p.name, schema.get()) < 0)
+        if (!schema || PyDict_SetItem(schema.get(), k::type, p.type) < 0 ||
+            PyDict_SetItem(properties.get(), p.name, schema.get()) < 0)
             return Ref();
     }
     if (PyDict_SetItem(params.get(), k::properties, properties.get()) < 0) return Ref();
@@ -546,13 +527,13 @@ Ref tool_schema(PyObject* name, const char* description, std::initializer_list<P
 Ref make_tools() {
     std::array<Ref, 3> tools = {
         tool_schema(k::velkor_context, "Retrieve bounded conversational memory for a question.",
-                    {{&k::query, &k::string}, {&k::max_tokens, &k::integer}}, k::query),
+                    {{k::query, k::string}, {k::max_tokens, k::integer}}, k::query),
         tool_schema(k::velkor_remember, "Store a conversational turn in the local memory product.",
-                    {{&k::text, &k::string}, {&k::role, &k::string}, {&k::session_id, &k::string}},
+                    {{k::text, k::string}, {k::role, k::string}, {k::session_id, k::string}},
                     k::text),
         tool_schema(
             k::velkor_gate, "Check an agent tool call against local Governance policy.",
-            {{&k::tool_name, &k::string}, {&k::agent_id, &k::string}, {&k::tool_input, &k::object}},
+            {{k::tool_name, k::string}, {k::agent_id, k::string}, {k::tool_input, k::object}},
             k::tool_name),
     };
     for (const Ref& t : tools)
@@ -563,46 +544,72 @@ Ref make_tools() {
     return list;
 }
 
-// A new copy of every dict and list in `o`; strings and other leaves are shared.
-PyObject* fresh_copy(PyObject* o) {
+// The schemas are built once; every call gets new dicts and lists throughout, strings and
+// other leaves shared. Where the containers sit is worked out once too, so a call copies each
+// finished dict or list whole (cheaper than filling a new one) and replaces only the
+// containers inside it.
+struct Shape {
+    struct Inner;
+    PyObject* object = nullptr;  // a dict or list of the built schemas
+    std::vector<Inner> inner;    // its values that are dicts or lists
+};
+struct Shape::Inner {
+    PyObject* key;     // in a dict
+    Py_ssize_t index;  // in a list
+    Shape shape;
+};
+
+bool is_container(PyObject* o) {
+    return PyDict_CheckExact(o) || PyList_CheckExact(o);
+}
+
+Shape shape_of(PyObject* o) {
+    Shape shape{o, {}};
     if (PyList_CheckExact(o)) {
-        Py_ssize_t n = PyList_GET_SIZE(o);
-        Ref list = Ref::steal(PyList_New(n));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i)
+            if (is_container(PyList_GET_ITEM(o, i)))
+                shape.inner.push_back({nullptr, i, shape_of(PyList_GET_ITEM(o, i))});
+        return shape;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(o, &pos, &key, &value))
+        if (is_container(value)) shape.inner.push_back({key, 0, shape_of(value)});
+    return shape;
+}
+
+PyObject* fresh_copy(const Shape& shape) {
+    PyObject* o = shape.object;
+    if (PyList_CheckExact(o)) {
+        Ref list = Ref::steal(PyList_GetSlice(o, 0, PyList_GET_SIZE(o)));
         if (!list) return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = fresh_copy(PyList_GET_ITEM(o, i));
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), i, item);
+        for (const Shape::Inner& in : shape.inner) {
+            PyObject* item = fresh_copy(in.shape);
+            if (!item || PyList_SetItem(list.get(), in.index, item) < 0) return nullptr;
         }
         return list.release();
     }
-    if (!PyDict_CheckExact(o)) return Py_NewRef(o);
     Ref dict = Ref::steal(PyDict_Copy(o));
     if (!dict) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(o, &pos, &key, &value)) {
-        if (!PyDict_CheckExact(value) && !PyList_CheckExact(value)) continue;
-        Ref copy = Ref::steal(fresh_copy(value));
-        if (!copy || PyDict_SetItem(dict.get(), key, copy.get()) < 0) return nullptr;
+    for (const Shape::Inner& in : shape.inner) {
+        Ref value = Ref::steal(fresh_copy(in.shape));
+        if (!value || PyDict_SetItem(dict.get(), in.key, value.get()) < 0) return nullptr;
     }
     return dict.release();
 }
 
-// The schemas are built once and copied level by level: every call gets new dicts and
-// lists throughout, and copying a finished dict is cheaper than filling a new one.
 PyObject* openai_tools(Function*, Args&) {
-    static PyObject* tools = make_tools().release();
-    if (!tools) {
-        tools = make_tools().release();
-        if (!tools) return nullptr;
+    static Shape tools;  // a failed build is tried again on the next call
+    if (!tools.object) {
+        Ref built = make_tools();
+        if (!built) return nullptr;
+        tools = shape_of(built.release());
     }
     return fresh_copy(tools);
 }
 
 const FuncDef openai_tools_def = {
     .name = "openai_tools",
-    .qualname = "openai_tools",
     .params = {},
     .returns = "list[dict[str, Any]]",
     .impl = openai_tools,
@@ -611,17 +618,30 @@ const FuncDef openai_tools_def = {
 
 // ---------------------------------------------------------------- dispatch
 
+namespace k {
+const vk::Str token_count{"token_count"}, status{"status"}, sdk{"sdk"}, process{"process"},
+    allow{"allow"}, governed{"governed"}, reason{"reason"}, degraded{"degraded"},
+    outcome{"outcome"}, Mapping{"Mapping"};
+const vk::KwNames kw_gate_tool{"agent_id", "tool_input"};
+const vk::Int seven_thousand{7000};
+}  // namespace k
+
 bool same_text(PyObject* a, PyObject* b) {
     return a == b || PyUnicode_Compare(a, b) == 0;
 }
 
 // A new dict of `obj`'s attributes, each under the key of the same name, read in order.
-Ref attributes_dict(PyObject* obj, std::initializer_list<std::pair<PyObject*, PyObject*>> keys) {
+struct Field {
+    const vk::Str& key;
+    const vk::Str& attr;
+};
+template <size_t N>
+Ref attributes_dict(PyObject* obj, const Field (&fields)[N], vk::AttrCache (&sites)[N]) {
     Ref result = Ref::steal(PyDict_New());
     if (!result) return result;
-    for (auto [key, attr] : keys) {
-        Ref value = getattr(obj, attr);
-        if (!value || PyDict_SetItem(result.get(), key, value.get()) < 0) return Ref();
+    for (size_t i = 0; i < N; ++i) {
+        Ref value = vk::getattr(obj, fields[i].attr, sites[i]);
+        if (!value || PyDict_SetItem(result.get(), fields[i].key, value.get()) < 0) return Ref();
     }
     return result;
 }
@@ -632,13 +652,15 @@ PyObject* dispatch_context(PyObject* client, PyObject* arguments) {
     Ref max_tokens = get_or(arguments, k::max_tokens, k::seven_thousand);
     if (!max_tokens || !(max_tokens = vk::as_int(max_tokens.get()))) return nullptr;
     PyObject* args[] = {client, query.get(), max_tokens.get()};
-    Ref result = call_method(k::context, args, k::kw_max_tokens);
+    static vk::MethodCache context_call;
+    Ref result = call_method(k::context, args, k::kw_max_tokens, context_call);
     if (!result) return nullptr;
-    return attributes_dict(result.get(), {{k::context, k::text},
-                                          {k::hash, k::block_hash},
-                                          {k::token_count, k::token_count},
-                                          {k::status, k::status}})
-        .release();
+    static const Field fields[] = {{k::context, k::text},
+                                   {k::hash, k::block_hash},
+                                   {k::token_count, k::token_count},
+                                   {k::status, k::status}};
+    static vk::AttrCache sites[std::size(fields)];
+    return attributes_dict(result.get(), fields, sites).release();
 }
 
 PyObject* dispatch_remember(PyObject* client, PyObject* arguments) {
@@ -649,7 +671,9 @@ PyObject* dispatch_remember(PyObject* client, PyObject* arguments) {
     Ref session = get_or(arguments, k::session_id, k::sdk);
     if (!session || !(session = vk::as_text(session.get()))) return nullptr;
     PyObject* args[] = {client, text.get(), role.get(), session.get()};
-    return vk::expect_dict_or_none(call_method(k::remember, args, k::kw_role_session));
+    static vk::MethodCache remember_call;
+    return vk::expect_dict_or_none(
+        call_method(k::remember, args, k::kw_role_session, remember_call));
 }
 
 PyObject* dispatch_gate(Function* fn, PyObject* client, PyObject* arguments) {
@@ -669,14 +693,16 @@ PyObject* dispatch_gate(Function* fn, PyObject* client, PyObject* arguments) {
     tool_input = is_mapping ? mapping_get(arguments, k::tool_input) : Ref::steal(PyDict_New());
     if (!tool_input) return nullptr;
     PyObject* args[] = {client, tool_name.get(), agent_id.get(), tool_input.get()};
-    Ref decision = call_method(k::gate, args, k::kw_gate_tool);
+    static vk::MethodCache gate_call;
+    Ref decision = call_method(k::gate, args, k::kw_gate_tool, gate_call);
     if (!decision) return nullptr;
-    return attributes_dict(decision.get(), {{k::allow, k::allow},
-                                            {k::governed, k::governed},
-                                            {k::reason, k::reason},
-                                            {k::degraded, k::degraded},
-                                            {k::outcome, k::outcome}})
-        .release();
+    static const Field fields[] = {{k::allow, k::allow},
+                                   {k::governed, k::governed},
+                                   {k::reason, k::reason},
+                                   {k::degraded, k::degraded},
+                                   {k::outcome, k::outcome}};
+    static vk::AttrCache sites[std::size(fields)];
+    return attributes_dict(decision.get(), fields, sites).release();
 }
 
 PyObject* dispatch(Function* fn, Args& a) {
@@ -697,7 +723,6 @@ const Param dispatch_params[] = {
 const char* const dispatch_locals[] = {"result", "decision"};
 const FuncDef dispatch_def = {
     .name = "dispatch",
-    .qualname = "dispatch",
     .params = dispatch_params,
     .returns = "dict[str, Any]",
     .impl = dispatch,
@@ -706,22 +731,27 @@ const FuncDef dispatch_def = {
 
 // ---------------------------------------------------------------- module body
 
+namespace k {
+const vk::Str contextmanager{"contextmanager"}, dataclass{"dataclass"};
+}  // namespace k
+
 int bind(PyObject* module, const char* name, Ref value) {
     return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
 }
 
 Ref lang_chain_memory(PyObject* m) {
     Ref memory_key = Ref::steal(PyUnicode_InternFromString("history"));
-    Ref init = vk::make_function(memory_init_def, m);
-    Ref getter = vk::make_function(memory_variables_def, m);
+    const char* cls = "LangChainMemory";
+    Ref init = vk::make_function(memory_init_def, m, cls);
+    Ref getter = vk::make_function(memory_variables_def, m, cls);
     Ref variables = getter ? Ref::steal(PyObject_CallOneArg(
                                  reinterpret_cast<PyObject*>(&PyProperty_Type), getter.get()))
                            : Ref();
-    Ref load = vk::make_function(memory_load_def, m);
-    Ref save = vk::make_function(memory_save_def, m);
-    Ref clear = vk::make_function(memory_clear_def, m);
+    Ref load = vk::make_function(memory_load_def, m, cls);
+    Ref save = vk::make_function(memory_save_def, m, cls);
+    Ref clear = vk::make_function(memory_clear_def, m, cls);
     if (!memory_key || !init || !variables || !load || !save || !clear) return Ref();
-    return vk::make_class(m, "LangChainMemory", nullptr,
+    return vk::make_class(m, cls, nullptr,
                           {{"memory_key", memory_key.get()},
                            {"__init__", init.get()},
                            {"memory_variables", variables.get()},
@@ -731,11 +761,12 @@ Ref lang_chain_memory(PyObject* m) {
 }
 
 Ref lang_graph_store(PyObject* m) {
-    Ref init = vk::make_function(store_init_def, m);
-    Ref put = vk::make_function(store_put_def, m);
-    Ref search = vk::make_function(store_search_def, m);
+    const char* cls = "LangGraphStore";
+    Ref init = vk::make_function(store_init_def, m, cls);
+    Ref put = vk::make_function(store_put_def, m, cls);
+    Ref search = vk::make_function(store_search_def, m, cls);
     if (!init || !put || !search) return Ref();
-    return vk::make_class(m, "LangGraphStore", store_doc,
+    return vk::make_class(m, cls, store_doc,
                           {{"__init__", init.get()}, {"put", put.get()}, {"search", search.get()}});
 }
 
@@ -743,34 +774,38 @@ Ref agent_hooks(PyObject* m) {
     PyObject* globals = PyModule_GetDict(m);
     Ref annotations =
         Ref::steal(Py_BuildValue("{s:s,s:s}", "client", "VelkorClient", "agent_id", "str"));
-    Ref before = vk::make_function(hooks_before_def, m);
-    Ref after = vk::make_function(hooks_after_def, m);
-    Ref guard_fn = vk::make_function(hooks_guard_def, m);
+    const char* cls = "AgentHooks";
+    Ref before = vk::make_function(hooks_before_def, m, cls);
+    Ref after = vk::make_function(hooks_after_def, m, cls);
+    Ref guard_fn = vk::make_function(hooks_guard_def, m, cls);
     if (!annotations || !before || !after || !guard_fn) return Ref();
     Ref contextmanager = vk::lookup_global(globals, k::contextmanager);
     if (!contextmanager) return Ref();
     Ref guard = Ref::steal(PyObject_CallOneArg(contextmanager.get(), guard_fn.get()));
     if (!guard) return Ref();
-    Ref cls = vk::make_class(m, "AgentHooks", nullptr,
-                             {{"__annotations__", annotations.get()},
-                              {"before_tool", before.get()},
-                              {"after_tool", after.get()},
-                              {"guard", guard.get()}});
-    if (!cls) return cls;
+    Ref made = vk::make_class(m, cls, nullptr,
+                              {{"__annotations__", annotations.get()},
+                               {"before_tool", before.get()},
+                               {"after_tool", after.get()},
+                               {"guard", guard.get()}});
+    if (!made) return made;
     Ref dataclass = vk::lookup_global(globals, k::dataclass);
     if (!dataclass) return Ref();
-    return Ref::steal(PyObject_CallOneArg(dataclass.get(), cls.get()));
+    return Ref::steal(PyObject_CallOneArg(dataclass.get(), made.get()));
 }
 
 // Keeps the Mapping bound at load when dicts are instances of it (the real ABC): a dict's
 // membership in an ABC it is registered with cannot change afterwards.
 int remember_mapping_abc(PyObject* m) {
-    PyObject* mapping = PyDict_GetItemWithError(PyModule_GetDict(m), k::Mapping);  // borrowed
+    // Held: the instance check runs Python code, which may unbind the name.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyModule_GetDict(m), k::Mapping, &found) < 0) return -1;
+    Ref mapping = Ref::steal(found);
     Ref probe = Ref::steal(PyDict_New());
     if (!mapping || !probe) return PyErr_Occurred() ? -1 : 0;
-    int is_mapping = PyObject_IsInstance(probe.get(), mapping);
+    int is_mapping = PyObject_IsInstance(probe.get(), mapping.get());
     if (is_mapping < 0) return -1;
-    Py_XSETREF(abc_mapping, is_mapping ? Py_NewRef(mapping) : nullptr);
+    Py_XSETREF(abc_mapping, is_mapping ? mapping.release() : nullptr);
     return 0;
 }
 
@@ -805,7 +840,6 @@ vk::ModuleState state = {
         "avoid making LangChain, LangGraph, CrewAI, OpenClaw, or Hermes hard "
         "dependencies.\n",
     .body = module_body,
-    .constants = make_constants,
 };
 
 }  // namespace

@@ -20,42 +20,9 @@ using vk::Step;
 namespace {
 
 namespace k {
-PyObject *asyncio, *to_thread, *partial, *sync, *VelkorClient, *from_env, *remember, *context,
-    *remember_turns, *gate, *observe, *doctor;
-PyObject *kw_remember, *kw_context, *kw_remember_turns, *kw_gate, *kw_observe;
+const vk::Str asyncio{"asyncio"}, to_thread{"to_thread"}, partial{"partial"}, sync{"sync"},
+    VelkorClient{"VelkorClient"}, from_env{"from_env"};
 }  // namespace k
-
-const vk::Constant constant_table[] = {
-    {&k::asyncio, "asyncio"},
-    {&k::to_thread, "to_thread"},
-    {&k::partial, "partial"},
-    {&k::sync, "sync"},
-    {&k::VelkorClient, "VelkorClient"},
-    {&k::from_env, "from_env"},
-    {&k::remember, "remember"},
-    {&k::context, "context"},
-    {&k::remember_turns, "remember_turns"},
-    {&k::gate, "gate"},
-    {&k::observe, "observe"},
-    {&k::doctor, "doctor"},
-};
-
-int make_constants() {
-    if (vk::make_constants(constant_table) < 0) return -1;
-    k::kw_remember = vk::kwnames({"role", "session_id", "user_id", "timestamp"});
-    k::kw_context = vk::kwnames({"max_tokens"});
-    k::kw_remember_turns = vk::kwnames({"session_id", "user_id", "timestamp"});
-    k::kw_gate =
-        vk::kwnames({"agent_id", "session_id", "tool_input", "system_id", "actor", "action",
-                     "purpose", "capability", "resource", "approval_id", "trace_id"});
-    k::kw_observe =
-        vk::kwnames({"tool_name", "agent_id", "session_id", "outcome_status", "fields", "system_id",
-                     "actor", "purpose", "capability", "resource", "trace_id"});
-    for (PyObject* o :
-         {k::kw_remember, k::kw_context, k::kw_remember_turns, k::kw_gate, k::kw_observe})
-        if (!o) return -1;
-    return 0;
-}
 
 // ---------------------------------------------------------------- construction
 
@@ -103,14 +70,26 @@ const Param init_params[] = {
 const Param from_env_params[] = {vk::cls_param, {"overrides", "Any", Kind::VarKw}};
 
 const FuncDef init_def = {
-    "__init__", "AsyncVelkorClient.__init__", init_params, "None", vk::Body::Plain, client_init};
-const FuncDef from_env_def = {"from_env",      "AsyncVelkorClient.from_env",
-                              from_env_params, "AsyncVelkorClient",
-                              vk::Body::Plain, client_from_env};
+    .name = "__init__", .params = init_params, .returns = "None", .impl = client_init};
+const FuncDef from_env_def = {.name = "from_env",
+                              .params = from_env_params,
+                              .returns = "AsyncVelkorClient",
+                              .impl = client_from_env};
 
-// ---------------------------------------------------------------- shared steps
-
-constexpr int16_t kAwaitingWorker = 1;
+// ---------------------------------------------------------------- operations
+//
+// Every operation is the same coroutine body with its own parameter table:
+//
+//     async def gate(self, tool_name, *, agent_id="", ..., tool_input=None, ...):
+//         tool_input_snapshot = dict(tool_input) if tool_input is not None else None
+//         return await asyncio.to_thread(
+//             partial(self.sync.gate, tool_name, agent_id=agent_id, ...,
+//                     tool_input=tool_input_snapshot, ...))
+//
+// The client method has the operation's name; positional-or-keyword parameters are passed by
+// position, keyword-only ones by keyword, all in table order; at most one parameter is copied
+// on the loop thread first and the copy passed in its place. An operation with no parameter
+// besides self hands the bound method itself to to_thread.
 
 // dict(value)
 Ref snapshot_turn(PyObject* value) {
@@ -144,6 +123,41 @@ Ref snapshot_turns(PyObject* turns) {
     return PyErr_Occurred() ? Ref() : std::move(result);
 }
 
+// The keyword names of the forwarded call: the keyword-only parameters, in order.
+class KeywordsOf final : public vk::Constant {
+  public:
+    explicit KeywordsOf(std::span<const Param> params) : params_(params) {}
+
+  private:
+    PyObject* make() const override {
+        const char* names[vk::kMaxParams];
+        size_t n = 0;
+        for (const Param& p : params_)
+            if (p.kind == Kind::KwOnly) names[n++] = p.name;
+        return vk::kwnames({names, n});
+    }
+    std::span<const Param> params_;
+};
+
+struct Operation {
+    struct Options {
+        int copied = -1;                      // parameter copied on the loop thread, or -1
+        Ref (*copy)(PyObject*) = nullptr;     // how; the copy lives in the first local slot
+        std::span<const char* const> locals;  // {"<parameter>_snapshot"} when one is copied
+        bool dict_result = false;             // the result must be exactly a dict or None
+    };
+    Operation(const char* name, std::span<const Param> params, Options options)
+        : name(name), params(params), method(name), keywords(params), options(options) {}
+
+    const char* name;
+    std::span<const Param> params;
+    vk::Str method;       // the client method has the operation's name
+    KeywordsOf keywords;  // made from `params` at module execution
+    Options options;
+};
+
+constexpr int16_t kWorkerDone = 1;  // resume point: to_thread's awaitable finished
+
 // asyncio.to_thread, looked up now.
 Ref to_thread_of(Coroutine* co) {
     Ref asyncio = vk::lookup_global(co->fn, k::asyncio);
@@ -156,109 +170,45 @@ Ref sync_method(Coroutine* co, PyObject* method) {
     return sync ? getattr(sync.get(), method) : Ref();
 }
 
-// Suspends the coroutine on to_thread(job) until the worker is done.
-PyObject* await_worker(Coroutine* co, PyObject* to_thread, PyObject* job, Step* step) {
-    PyObject* args[] = {job};
-    Ref awaitable = call(to_thread, args);
-    if (!awaitable) return nullptr;
-    co->state = kAwaitingWorker;
-    *step = Step::Await;
-    return awaitable.release();
-}
-
-// await asyncio.to_thread(partial(self.sync.<method>, *args, **kw)), the trailing
-// len(kwnames) args given by keyword. Names are looked up in the order the steps are listed.
-PyObject* run_in_thread(Coroutine* co, PyObject* method, std::span<PyObject* const> args,
-                        PyObject* kwnames, Step* step) {
+// First step: snapshot, then `await to_thread(partial(self.sync.<method>, ...))`, the names
+// looked up in that order.
+PyObject* forward_call(Coroutine* co, const Operation& op, Step* step) {
+    auto& s = *co;
+    const int nparams = static_cast<int>(op.params.size());
+    const int copied = op.options.copied;
+    const int copy_slot = nparams;  // the first local
+    if (copied >= 0) {
+        Ref copy = op.options.copy(s[copied]);
+        if (!copy) return nullptr;
+        vk::set_slot(co, copy_slot, std::move(copy));
+    }
     Ref to_thread = to_thread_of(co);
     if (!to_thread) return nullptr;
-    Ref partial = vk::lookup_global(co->fn, k::partial);
-    if (!partial) return nullptr;
-    Ref bound = sync_method(co, method);
-    if (!bound) return nullptr;
-    PyObject* argv[vk::kMaxParams + 1] = {bound.get()};
-    for (size_t i = 0; i < args.size(); ++i) argv[i + 1] = args[i];
-    size_t npos = 1 + args.size() - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    Ref job = Ref::steal(PyObject_Vectorcall(partial.get(), argv, npos, kwnames));
-    return job ? await_worker(co, to_thread.get(), job.get(), step) : nullptr;
+    Ref job;
+    if (nparams == 1) {
+        job = sync_method(co, op.method);
+    } else {
+        Ref partial = vk::lookup_global(co->fn, k::partial);
+        if (!partial) return nullptr;
+        Ref bound = sync_method(co, op.method);
+        if (!bound) return nullptr;
+        PyObject* argv[vk::kMaxParams] = {bound.get()};
+        for (int i = 1; i < nparams; ++i) argv[i] = s[i == copied ? copy_slot : i];
+        PyObject* kwnames = op.keywords;
+        size_t npos = static_cast<size_t>(nparams - PyTuple_GET_SIZE(kwnames));
+        job = Ref::steal(PyObject_Vectorcall(partial.get(), argv, npos, kwnames));
+    }
+    if (!job) return nullptr;
+    PyObject* args[] = {job.get()};
+    return vk::step_await(co, step, kWorkerDone, call(to_thread.get(), args).release());
 }
 
-// The worker's result, unchanged.
-PyObject* worker_result(PyObject* sent, Step* step) {
-    if (!sent) return nullptr;
-    *step = Step::Return;
-    return Py_NewRef(sent);
-}
-
-// The worker's result when it is exactly a dict or None.
-PyObject* worker_dict(PyObject* sent, Step* step) {
-    if (!sent) return nullptr;
-    *step = Step::Return;
-    return vk::expect_dict_or_none(Ref::borrow(sent));
-}
-
-// ---------------------------------------------------------------- operations
-
-PyObject* remember_step(Coroutine* co, PyObject* sent, Step* step) {
-    if (co->state != vk::kCreated) return worker_dict(sent, step);
-    auto& s = *co;
-    PyObject* args[] = {s[1], s[2], s[3], s[4], s[5]};
-    return run_in_thread(co, k::remember, args, k::kw_remember, step);
-}
-
-PyObject* context_step(Coroutine* co, PyObject* sent, Step* step) {
-    if (co->state != vk::kCreated) return worker_result(sent, step);
-    auto& s = *co;
-    PyObject* args[] = {s[1], s[2]};
-    return run_in_thread(co, k::context, args, k::kw_context, step);
-}
-
-enum TurnsSlot { kTurns = 1, kTurnsSession, kTurnsUser, kTurnsTimestamp, kTurnsSnapshot };
-
-PyObject* remember_turns_step(Coroutine* co, PyObject* sent, Step* step) {
-    if (co->state != vk::kCreated) return worker_dict(sent, step);
-    auto& s = *co;
-    Ref snapshot = snapshot_turns(s[kTurns]);
-    if (!snapshot) return nullptr;
-    vk::set_slot(co, kTurnsSnapshot, std::move(snapshot));
-    PyObject* args[] = {s[kTurnsSnapshot], s[kTurnsSession], s[kTurnsUser], s[kTurnsTimestamp]};
-    return run_in_thread(co, k::remember_turns, args, k::kw_remember_turns, step);
-}
-
-constexpr int kGateToolInput = 4;
-constexpr int kGateSnapshot = 13;
-
-PyObject* gate_step(Coroutine* co, PyObject* sent, Step* step) {
-    if (co->state != vk::kCreated) return worker_result(sent, step);
-    auto& s = *co;
-    Ref snapshot = snapshot_mapping(s[kGateToolInput]);
-    if (!snapshot) return nullptr;
-    vk::set_slot(co, kGateSnapshot, std::move(snapshot));
-    PyObject* args[] = {s[1],  s[2],  s[3], s[kGateSnapshot], s[5], s[6], s[7], s[8], s[9],
-                        s[10], s[11], s[12]};
-    return run_in_thread(co, k::gate, args, k::kw_gate, step);
-}
-
-constexpr int kObserveFields = 5;
-constexpr int kObserveSnapshot = 12;
-
-PyObject* observe_step(Coroutine* co, PyObject* sent, Step* step) {
-    if (co->state != vk::kCreated) return worker_dict(sent, step);
-    auto& s = *co;
-    Ref snapshot = snapshot_mapping(s[kObserveFields]);
-    if (!snapshot) return nullptr;
-    vk::set_slot(co, kObserveSnapshot, std::move(snapshot));
-    PyObject* args[] = {s[1], s[2], s[3],  s[4], s[kObserveSnapshot], s[6], s[7],
-                        s[8], s[9], s[10], s[11]};
-    return run_in_thread(co, k::observe, args, k::kw_observe, step);
-}
-
-PyObject* doctor_step(Coroutine* co, PyObject* sent, Step* step) {
-    if (co->state != vk::kCreated) return worker_dict(sent, step);
-    Ref to_thread = to_thread_of(co);
-    if (!to_thread) return nullptr;
-    Ref bound = sync_method(co, k::doctor);
-    return bound ? await_worker(co, to_thread.get(), bound.get(), step) : nullptr;
+PyObject* operation_step(Coroutine* co, PyObject* sent, Step* step) {
+    const auto& op = *static_cast<const Operation*>(co->fn->def->data);
+    if (vk::resume_point(co) == vk::kCreated) return forward_call(co, op, step);
+    if (!sent) return nullptr;  // the worker's exception
+    return vk::step_return(step, op.options.dict_result ? vk::expect_dict_or_none(Ref::borrow(sent))
+                                                        : Py_NewRef(sent));
 }
 
 constexpr Param kw_str(const char* name, const char* dflt) {
@@ -268,24 +218,24 @@ constexpr Param kw_optional_str(const char* name) {
     return {name, "str | None", Kind::KwOnly, Check::StrOrNone, vk::none_default};
 }
 
-const Param remember_params[] = {
+constexpr Param remember_params[] = {
     vk::self_param,         {"text", "str", Kind::PosOrKw, Check::Str},
     kw_str("role", "user"), kw_str("session_id", "sdk"),
     kw_str("user_id", ""),  kw_str("timestamp", ""),
 };
-const Param context_params[] = {
+constexpr Param context_params[] = {
     vk::self_param,
     {"query", "str", Kind::PosOrKw, Check::Str},
     {"max_tokens", "int", Kind::KwOnly, Check::Int, vk::int_default(7000)},
 };
-const Param remember_turns_params[] = {
+constexpr Param remember_turns_params[] = {
     vk::self_param,
     {"turns", "Sequence[Mapping[str, Any]]"},
     kw_str("session_id", "sdk"),
     kw_str("user_id", ""),
     kw_str("timestamp", ""),
 };
-const Param gate_params[] = {
+constexpr Param gate_params[] = {
     vk::self_param,
     {"tool_name", "str", Kind::PosOrKw, Check::Str},
     kw_str("agent_id", ""),
@@ -300,7 +250,7 @@ const Param gate_params[] = {
     kw_optional_str("approval_id"),
     kw_str("trace_id", ""),
 };
-const Param observe_params[] = {
+constexpr Param observe_params[] = {
     vk::self_param,
     {"tool_name", "str", Kind::KwOnly, Check::Str},
     kw_str("agent_id", ""),
@@ -314,55 +264,68 @@ const Param observe_params[] = {
     kw_optional_str("resource"),
     kw_str("trace_id", ""),
 };
-const Param doctor_params[] = {vk::self_param};
+constexpr Param doctor_params[] = {vk::self_param};
 
-const char* const turns_locals[] = {"turns_snapshot"};
-const char* const gate_locals[] = {"tool_input_snapshot"};
-const char* const observe_locals[] = {"fields_snapshot"};
+constexpr const char* turns_locals[] = {"turns_snapshot"};
+constexpr const char* tool_input_locals[] = {"tool_input_snapshot"};
+constexpr const char* fields_locals[] = {"fields_snapshot"};
 
-constexpr FuncDef operation(const char* name, const char* qualname, std::span<const Param> params,
-                            const char* returns, vk::StepImpl step,
-                            std::span<const char* const> locals = {}) {
-    return {.name = name,
-            .qualname = qualname,
-            .params = params,
+const Operation remember_op{"remember", remember_params, {.dict_result = true}};
+const Operation context_op{"context", context_params, {}};
+const Operation remember_turns_op{"remember_turns",
+                                  remember_turns_params,
+                                  {.copied = vk::slot_of(remember_turns_params, {}, "turns"),
+                                   .copy = snapshot_turns,
+                                   .locals = turns_locals,
+                                   .dict_result = true}};
+const Operation gate_op{"gate",
+                        gate_params,
+                        {.copied = vk::slot_of(gate_params, {}, "tool_input"),
+                         .copy = snapshot_mapping,
+                         .locals = tool_input_locals}};
+const Operation observe_op{"observe",
+                           observe_params,
+                           {.copied = vk::slot_of(observe_params, {}, "fields"),
+                            .copy = snapshot_mapping,
+                            .locals = fields_locals,
+                            .dict_result = true}};
+const Operation doctor_op{"doctor", doctor_params, {.dict_result = true}};
+
+FuncDef operation(const Operation& op, const char* returns) {
+    return {.name = op.name,
+            .params = op.params,
             .returns = returns,
             .body = vk::Body::Coroutine,
-            .step = step,
-            .locals = locals,
-            .body_tb_bare = true};
+            .step = operation_step,
+            .locals = op.options.locals,
+            .body_tb_bare = true,
+            .data = &op};
 }
 
-const FuncDef remember_def = operation("remember", "AsyncVelkorClient.remember", remember_params,
-                                       "dict[str, Any]", remember_step);
-const FuncDef context_def = operation("context", "AsyncVelkorClient.context", context_params,
-                                      "ContextResult", context_step);
-const FuncDef remember_turns_def =
-    operation("remember_turns", "AsyncVelkorClient.remember_turns", remember_turns_params,
-              "dict[str, Any]", remember_turns_step, turns_locals);
-const FuncDef gate_def = operation("gate", "AsyncVelkorClient.gate", gate_params, "GateDecision",
-                                   gate_step, gate_locals);
-const FuncDef observe_def = operation("observe", "AsyncVelkorClient.observe", observe_params,
-                                      "dict[str, Any]", observe_step, observe_locals);
-const FuncDef doctor_def =
-    operation("doctor", "AsyncVelkorClient.doctor", doctor_params, "dict[str, Any]", doctor_step);
+const FuncDef remember_def = operation(remember_op, "dict[str, Any]");
+const FuncDef context_def = operation(context_op, "ContextResult");
+const FuncDef remember_turns_def = operation(remember_turns_op, "dict[str, Any]");
+const FuncDef gate_def = operation(gate_op, "GateDecision");
+const FuncDef observe_def = operation(observe_op, "dict[str, Any]");
+const FuncDef doctor_def = operation(doctor_op, "dict[str, Any]");
 
 // ---------------------------------------------------------------- module body
 
 Ref async_velkor_client(PyObject* m) {
-    Ref init = vk::make_function(init_def, m);
-    Ref from_env_fn = vk::make_function(from_env_def, m);
+    const char* cls = "AsyncVelkorClient";
+    Ref init = vk::make_function(init_def, m, cls);
+    Ref from_env_fn = vk::make_function(from_env_def, m, cls);
     Ref from_env = from_env_fn ? Ref::steal(PyClassMethod_New(from_env_fn.get())) : Ref();
-    Ref remember = vk::make_function(remember_def, m);
-    Ref context = vk::make_function(context_def, m);
-    Ref remember_turns = vk::make_function(remember_turns_def, m);
-    Ref gate = vk::make_function(gate_def, m);
-    Ref observe = vk::make_function(observe_def, m);
-    Ref doctor = vk::make_function(doctor_def, m);
+    Ref remember = vk::make_function(remember_def, m, cls);
+    Ref context = vk::make_function(context_def, m, cls);
+    Ref remember_turns = vk::make_function(remember_turns_def, m, cls);
+    Ref gate = vk::make_function(gate_def, m, cls);
+    Ref observe = vk::make_function(observe_def, m, cls);
+    Ref doctor = vk::make_function(doctor_def, m, cls);
     if (!init || !from_env || !remember || !context || !remember_turns || !gate || !observe ||
         !doctor)
         return Ref();
-    return vk::make_class(m, "AsyncVelkorClient", "Awaitable counterpart to :class:`VelkorClient`.",
+    return vk::make_class(m, cls, "Awaitable counterpart to :class:`VelkorClient`.",
                           {{"__init__", init.get()},
                            {"from_env", from_env.get()},
                            {"remember", remember.get()},
@@ -396,7 +359,6 @@ vk::ModuleState state = {
         "and async callers use the same validation and error semantics. Network calls run\n"
         "in worker threads, which avoids adding an HTTP dependency to the base wheel.\n",
     .body = module_body,
-    .constants = make_constants,
 };
 
 }  // namespace

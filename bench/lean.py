@@ -1,0 +1,228 @@
+"""The lean baseline: the adapters as a Python programmer would write them. Same client calls
+and results, each decorator applied once, and no tests of argument types; not shipped."""
+
+import json
+import uuid
+from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any
+
+
+def _dict_or_none(result: Any) -> Any:
+    if type(result) is dict or result is None:
+        return result
+    raise TypeError(f"Expected dict, got {type(result).__name__}")
+
+
+class LangChainMemory:
+    memory_key = "history"
+
+    def __init__(self, client: Any, *, session_id: str = "langchain") -> None:
+        self.client = client
+        self.session_id = session_id
+
+    @property
+    def memory_variables(self) -> list[str]:
+        return [self.memory_key]
+
+    def load_memory_variables(self, inputs: Mapping[str, Any]) -> dict[str, str]:
+        query = str(inputs.get("input") or inputs.get("query") or "")
+        return {self.memory_key: self.client.context(query).text}
+
+    def save_context(self, inputs: Mapping[str, Any], outputs: Mapping[str, Any]) -> None:
+        user = str(inputs.get("input") or inputs.get("query") or "")
+        assistant = str(outputs.get("output") or outputs.get("answer") or "")
+        if user:
+            self.client.remember(user, role="user", session_id=self.session_id)
+        if assistant:
+            self.client.remember(assistant, role="assistant", session_id=self.session_id)
+
+    def clear(self) -> None:
+        return None
+
+
+class LangGraphStore:
+    def __init__(self, client: Any) -> None:
+        self.client = client
+
+    def put(self, namespace: Any, key: str, value: Any) -> Any:
+        session_id = "/".join([*namespace, key])
+        if isinstance(value, str):
+            text = value
+        else:
+            text = json.dumps(value, sort_keys=True, ensure_ascii=False, default=str)
+        return _dict_or_none(self.client.remember(text, session_id=session_id))
+
+    def search(self, namespace: Any, *, query: str, limit: int = 10) -> list[dict[str, Any]]:
+        budget = max(min(int(limit) * 700, 12000), 400)
+        result = self.client.context(query, max_tokens=budget)
+        if not result.text:
+            return []
+        return [
+            {
+                "namespace": tuple(namespace),
+                "value": result.text,
+                "score": 1.0,
+                "hash": result.block_hash,
+            }
+        ]
+
+
+@dataclass
+class AgentHooks:
+    client: Any
+    agent_id: str
+
+    def before_tool(
+        self,
+        tool_name: str,
+        tool_input: Mapping[str, Any] | None = None,
+        *,
+        session_id: str = "",
+        trace_id: str = "",
+    ) -> Any:
+        return self.client.gate(
+            tool_name,
+            agent_id=self.agent_id,
+            session_id=session_id,
+            tool_input=tool_input,
+            trace_id=trace_id,
+        )
+
+    def after_tool(
+        self,
+        tool_name: str,
+        *,
+        session_id: str = "",
+        outcome_status: str = "SUCCESS",
+        result: Any = None,
+        trace_id: str = "",
+    ) -> Any:
+        fields = {} if result is None else {"result_preview": str(result)[:1000]}
+        return _dict_or_none(
+            self.client.observe(
+                agent_id=self.agent_id,
+                tool_name=tool_name,
+                session_id=session_id,
+                outcome_status=outcome_status,
+                fields=fields,
+                trace_id=trace_id,
+            )
+        )
+
+    @contextmanager
+    def guard(
+        self,
+        tool_name: str,
+        tool_input: Mapping[str, Any] | None = None,
+        *,
+        session_id: str = "",
+        trace_id: str = "",
+    ) -> Iterator[Any]:
+        correlation_id = trace_id or f"sdk_{uuid.uuid4().hex}"
+        decision = self.before_tool(
+            tool_name, tool_input, session_id=session_id, trace_id=correlation_id
+        )
+        decision.require()
+        try:
+            yield decision
+        except Exception as exc:
+            self.after_tool(
+                tool_name,
+                session_id=session_id,
+                outcome_status="FAILED",
+                result=exc,
+                trace_id=correlation_id,
+            )
+            raise
+        self.after_tool(tool_name, session_id=session_id, trace_id=correlation_id)
+
+
+def openai_tools() -> list[dict[str, Any]]:
+    return [
+        {
+            "type": "function",
+            "function": {
+                "name": "velkor_context",
+                "description": "Retrieve bounded conversational memory for a question.",
+                "parameters": {
+                    "type": "object",
+                    "properties": {"query": {"type": "string"}, "max_tokens": {"type": "integer"}},
+                    "required": ["query"],
+                    "additionalProperties": False,
+                },
+            },
+        },
+        {
+            "type": "function",
+            "function": {
+                "name": "velkor_remember",
+                "description": "Store a conversational turn in the local memory product.",
+                "parameters": {
+                    "type": "object",
+                    "properties": {
+                        "text": {"type": "string"},
+                        "role": {"type": "string"},
+                        "session_id": {"type": "string"},
+                    },
+                    "required": ["text"],
+                    "additionalProperties": False,
+                },
+            },
+        },
+        {
+            "type": "function",
+            "function": {
+                "name": "velkor_gate",
+                "description": "Check an agent tool call against local Governance policy.",
+                "parameters": {
+                    "type": "object",
+                    "properties": {
+                        "tool_name": {"type": "string"},
+                        "agent_id": {"type": "string"},
+                        "tool_input": {"type": "object"},
+                    },
+                    "required": ["tool_name"],
+                    "additionalProperties": False,
+                },
+            },
+        },
+    ]
+
+
+def dispatch(client: Any, name: str, arguments: Mapping[str, Any]) -> Any:
+    if name == "velkor_context":
+        result = client.context(
+            str(arguments.get("query") or ""),
+            max_tokens=int(arguments.get("max_tokens") or 7000),
+        )
+        return {
+            "context": result.text,
+            "hash": result.block_hash,
+            "token_count": result.token_count,
+            "status": result.status,
+        }
+    if name == "velkor_remember":
+        return _dict_or_none(
+            client.remember(
+                str(arguments.get("text") or ""),
+                role=str(arguments.get("role") or "user"),
+                session_id=str(arguments.get("session_id") or "sdk"),
+            )
+        )
+    if name == "velkor_gate":
+        tool_input = arguments.get("tool_input")
+        decision = client.gate(
+            str(arguments.get("tool_name") or "process"),
+            agent_id=str(arguments.get("agent_id") or ""),
+            tool_input=tool_input if isinstance(tool_input, Mapping) else {},
+        )
+        return {
+            "allow": decision.allow,
+            "governed": decision.governed,
+            "reason": decision.reason,
+            "degraded": decision.degraded,
+            "outcome": decision.outcome,
+        }
+    raise ValueError(f"unknown Velkor tool: {name}")
