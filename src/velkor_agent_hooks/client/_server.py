@@ -432,6 +432,7 @@ class _Protocol(HttpToolsProtocol):
         self._coalesced = _Coalesced(transport)
         self._head_bytes = self._parsed_head = 0
         self._in_head = True
+        self._idle = False  # between requests on a kept-alive connection
         self._deadline: float | None = None
         self._timer: asyncio.TimerHandle | None = None
         self._timer_at = 0.0
@@ -442,6 +443,9 @@ class _Protocol(HttpToolsProtocol):
         super().connection_lost(exc)
 
     def data_received(self, data: bytes) -> None:
+        if self._idle:
+            self._idle = False
+            self._deadline = None
         super().data_received(data)
         # A head that never ends: count what arrived while it was being read.
         if self._in_head and not self.transport.is_closing():
@@ -489,8 +493,18 @@ class _Protocol(HttpToolsProtocol):
         super().on_message_complete()
 
     def on_response_complete(self) -> None:
+        # uvicorn's, with the keep-alive timeout as a deadline rather than a timer per reply.
         self._coalesced.flush()
-        super().on_response_complete()
+        self.server_state.total_requests += 1
+        if self.transport.is_closing():
+            return
+        self.flow.resume_reading()
+        if self.pipeline:
+            cycle, app = self.pipeline.pop()
+            self._start_asgi_task(cycle, app)
+        else:
+            self._idle = True
+            self._arm(self.timeout_keep_alive)
 
     def _arm(self, seconds: float) -> None:
         self._deadline = deadline = self.loop.time() + seconds
@@ -520,7 +534,9 @@ class _Protocol(HttpToolsProtocol):
 
     def _expired(self) -> None:
         cycle = self.cycle
-        if self._in_head and cycle is not None and not cycle.response_complete:
+        if self._idle:
+            self.timeout_keep_alive_handler()
+        elif self._in_head and cycle is not None and not cycle.response_complete:
             # The previous reply is still being made; this pipelined request waits for it.
             self._arm(self.limits.header_timeout)
         elif cycle is not None and not self._in_head and cycle.response_started:
