@@ -167,6 +167,10 @@ _JSON = (b"content-type", b"application/json")
 _CLOSE = (b"connection", b"close")
 
 
+# json.dumps with any option builds an encoder per call; one, built once.
+_encode = json.JSONEncoder(separators=(",", ":")).encode
+
+
 def _error(kind: str, message: str) -> bytes:
     return json.dumps({"error": {"type": kind, "message": message}}).encode()
 
@@ -213,7 +217,7 @@ def _run(
                     413, f"at most {limits.max_turns} turns per request, not {len(turns)}"
                 )
         reply = operation(client, body, page)
-        return 200, json.dumps(reply, separators=(",", ":")).encode()
+        return 200, _encode(reply).encode()
     except _Reject as exc:
         return exc.status, _error("RequestError", str(exc))
     except (TypeError, ValueError) as exc:
@@ -235,6 +239,9 @@ class _App:
     ) -> None:
         self._clients = clients
         self._key = api_key.encode() if api_key else None
+        # The header as clients send it; anything else takes the slower, lenient parse.
+        self._expected = f"{AUTH_SCHEME} {api_key}".encode() if api_key else None
+        self._by_header: dict[bytes, VelkorClient] = {}
         self._limits = limits
         self._pool = pool
         self._in_flight = 0
@@ -251,7 +258,9 @@ class _App:
         except _Reject as exc:
             status, reply = exc.status, _error("RequestError", str(exc))
             extra += exc.headers
-        headers = [_JSON, (b"content-length", str(len(reply)).encode()), *extra]
+        headers = [_JSON, (b"content-length", b"%d" % len(reply))]
+        if extra:
+            headers += extra
         await send({"type": "http.response.start", "status": status, "headers": headers})
         await send({"type": "http.response.body", "body": reply})
 
@@ -312,8 +321,10 @@ class _App:
     def _authenticate(self, auth: bytes | None) -> None:
         if self._key is None:
             return
+        # compare_digest throughout: the time taken does not tell how much of a guess was right.
+        if auth is not None and hmac.compare_digest(auth, self._expected):  # type: ignore[arg-type]
+            return
         scheme, _, token = (auth or b"").partition(b" ")
-        # compare_digest: the time taken does not tell how much of a guess was right.
         if not (
             scheme.lower() == AUTH_SCHEME.lower().encode()
             and hmac.compare_digest(token.strip(), self._key)
@@ -324,6 +335,9 @@ class _App:
     def _client(self, header: bytes | None) -> VelkorClient:
         if header is None:
             raise _Reject(400, f"the {PROJECT_HEADER} header is required")
+        client = self._by_header.get(header)
+        if client is not None:
+            return client
         try:
             project = unquote(header.decode("ascii"), errors="strict")
         except UnicodeDecodeError:
@@ -331,18 +345,27 @@ class _App:
         client = self._clients.get(project)
         if client is None:
             raise _Reject(409, f"this server does not serve project {project!r}")
+        if len(self._by_header) < 64:  # spellings of served names only, and few of those
+            self._by_header[header] = client
         return client
 
     async def _read_body(self, receive: Callable) -> bytes:
         # The protocol's timer bounds the wait: on expiry it replies 408 and disconnects.
         limits = self._limits
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            raise _Gone
+        if not message.get("more_body", False):  # the usual case: the body came whole
+            body = message.get("body", b"")
+            if len(body) > limits.max_body:
+                raise _Reject(413, f"request body must be at most {limits.max_body} bytes")
+            if self._buffered + len(body) > limits.max_buffered:
+                raise _Reject(503, "server busy: too much request data in flight")
+            return body
         chunks: list[bytes] = []
         size = 0
         try:
             while True:
-                message = await receive()
-                if message["type"] == "http.disconnect":
-                    raise _Gone
                 chunk = message.get("body", b"")
                 size += len(chunk)
                 if size > limits.max_body:
@@ -353,6 +376,9 @@ class _App:
                 chunks.append(chunk)
                 if not message.get("more_body", False):
                     return b"".join(chunks)
+                message = await receive()
+                if message["type"] == "http.disconnect":
+                    raise _Gone
         finally:
             self._buffered -= sum(map(len, chunks))
 
@@ -360,7 +386,8 @@ class _App:
 class _Coalesced:
     """The transport as a reply sees it: the head is held back and goes out with the body.
 
-    One write, so one segment and one wake-up of the client, instead of two.
+    One write, so one segment and one wake-up of the client, instead of two. One per
+    connection; the protocol flushes it when a reply ends (a reply to HEAD has no body).
     """
 
     __slots__ = ("_held", "_transport")
@@ -377,10 +404,13 @@ class _Coalesced:
             return
         self._transport.write(data)
 
-    def close(self) -> None:
+    def flush(self) -> None:
         if self._held is not None:
             self._transport.write(self._held)
             self._held = None
+
+    def close(self) -> None:
+        self.flush()
         self._transport.close()
 
     def is_closing(self) -> bool:
@@ -389,15 +419,23 @@ class _Coalesced:
 
 class _Protocol(HttpToolsProtocol):
     """uvicorn's HTTP protocol with deadlines for a request's head and body, a cap on the
-    head's size, and replies written at once. uvicorn bounds none of these reads."""
+    head's size, and replies written at once. uvicorn bounds none of these reads.
+
+    A deadline is a time to check, not a timer per request: moving it costs nothing, and
+    the one timer of a connection fires at most once per deadline to see whether it passed.
+    """
 
     limits: ServerLimits
 
     def connection_made(self, transport: Any) -> None:
         super().connection_made(transport)
+        self._coalesced = _Coalesced(transport)
         self._head_bytes = self._parsed_head = 0
         self._in_head = True
+        self._idle = False  # between requests on a kept-alive connection
+        self._deadline: float | None = None
         self._timer: asyncio.TimerHandle | None = None
+        self._timer_at = 0.0
         self._arm(self.limits.header_timeout)
 
     def connection_lost(self, exc: Exception | None) -> None:
@@ -405,6 +443,9 @@ class _Protocol(HttpToolsProtocol):
         super().connection_lost(exc)
 
     def data_received(self, data: bytes) -> None:
+        if self._idle:
+            self._idle = False
+            self._deadline = None
         super().data_received(data)
         # A head that never ends: count what arrived while it was being read.
         if self._in_head and not self.transport.is_closing():
@@ -413,19 +454,21 @@ class _Protocol(HttpToolsProtocol):
                 self._refuse(431, f"request head is over {self.limits.max_header_bytes} bytes")
 
     def on_url(self, url: bytes) -> None:
-        self._count_head(len(url))
+        self._parsed_head += len(url)
+        if self._parsed_head > self.limits.max_header_bytes:
+            self._head_too_large()
         super().on_url(url)
 
     def on_header(self, name: bytes, value: bytes) -> None:
-        self._count_head(len(name) + len(value) + 4)
+        # A head that arrived whole: count it as it is parsed, and stop the parser.
+        self._parsed_head += len(name) + len(value) + 4
+        if self._parsed_head > self.limits.max_header_bytes:
+            self._head_too_large()
         super().on_header(name, value)
 
-    def _count_head(self, size: int) -> None:
-        # A head that arrived whole: count it as it is parsed, and stop the parser.
-        self._parsed_head += size
-        if self._parsed_head > self.limits.max_header_bytes:
-            self._refuse(431, f"request head is over {self.limits.max_header_bytes} bytes")
-            raise _Reject(431, "request head too large")  # aborts this parse
+    def _head_too_large(self) -> None:
+        self._refuse(431, f"request head is over {self.limits.max_header_bytes} bytes")
+        raise _Reject(431, "request head too large")  # aborts this parse
 
     def send_400_response(self, msg: str) -> None:
         if not self.transport.is_closing():  # not after a reply of our own
@@ -435,7 +478,7 @@ class _Protocol(HttpToolsProtocol):
         super().on_message_begin()
         self._in_head = True
         self._head_bytes = self._parsed_head = 0
-        if self._timer is None:
+        if self._deadline is None:
             self._arm(self.limits.header_timeout)
 
     def on_headers_complete(self) -> None:
@@ -443,25 +486,57 @@ class _Protocol(HttpToolsProtocol):
         self._arm(self.limits.body_timeout)
         super().on_headers_complete()
         if self.cycle is not None:
-            self.cycle.transport = _Coalesced(self.transport)  # type: ignore[assignment]
+            self.cycle.transport = self._coalesced  # type: ignore[assignment]
 
     def on_message_complete(self) -> None:
-        self._disarm()
+        self._deadline = None
         super().on_message_complete()
 
+    def on_response_complete(self) -> None:
+        # uvicorn's, with the keep-alive timeout as a deadline rather than a timer per reply.
+        self._coalesced.flush()
+        self.server_state.total_requests += 1
+        if self.transport.is_closing():
+            return
+        self.flow.resume_reading()
+        if self.pipeline:
+            cycle, app = self.pipeline.pop()
+            self._start_asgi_task(cycle, app)
+        else:
+            self._idle = True
+            self._arm(self.timeout_keep_alive)
+
     def _arm(self, seconds: float) -> None:
-        self._disarm()
-        self._timer = self.loop.call_later(seconds, self._expired)
+        self._deadline = deadline = self.loop.time() + seconds
+        if self._timer is None or deadline < self._timer_at:
+            if self._timer is not None:
+                self._timer.cancel()
+            self._timer_at = deadline
+            self._timer = self.loop.call_at(deadline, self._check)
 
     def _disarm(self) -> None:
+        self._deadline = None
         if self._timer is not None:
             self._timer.cancel()
             self._timer = None
 
-    def _expired(self) -> None:
+    def _check(self) -> None:
         self._timer = None
+        deadline = self._deadline
+        if deadline is None:
+            return
+        if self.loop.time() < deadline:  # moved later since the timer was set
+            self._timer_at = deadline
+            self._timer = self.loop.call_at(deadline, self._check)
+            return
+        self._deadline = None
+        self._expired()
+
+    def _expired(self) -> None:
         cycle = self.cycle
-        if self._in_head and cycle is not None and not cycle.response_complete:
+        if self._idle:
+            self.timeout_keep_alive_handler()
+        elif self._in_head and cycle is not None and not cycle.response_complete:
             # The previous reply is still being made; this pipelined request waits for it.
             self._arm(self.limits.header_timeout)
         elif cycle is not None and not self._in_head and cycle.response_started:

@@ -2,6 +2,8 @@
 
 Connections are kept alive and pooled per client. ``timeout`` bounds a whole call: every
 socket wait gets only what is left of it, so a server trickling bytes cannot stretch a call.
+A request goes out in one write, its head built from bytes prepared when the client is made;
+``http.client`` reads the reply.
 """
 
 from __future__ import annotations
@@ -10,6 +12,7 @@ import dataclasses
 import http.client
 import json
 import math
+import re
 import select
 import socket
 import ssl
@@ -72,7 +75,7 @@ class _DeadlineSSLSocket(_Deadline, ssl.SSLSocket):
     pass
 
 
-def _open_socket(address: tuple[str, int | None], deadline: float) -> _DeadlineSocket:
+def _open_socket(address: tuple[str, int], deadline: float) -> _DeadlineSocket:
     left = deadline - time.monotonic()
     if left <= 0:
         raise TimeoutError("deadline passed")
@@ -82,30 +85,28 @@ def _open_socket(address: tuple[str, int | None], deadline: float) -> _DeadlineS
     return sock
 
 
-class _Connection(http.client.HTTPConnection):
-    def __init__(self, host: str, port: int | None, deadline: float) -> None:
-        super().__init__(host, port)
-        self.auto_open = 0  # a closed connection must fail, not reconnect without a deadline
-        self.sock = _open_socket((self.host, self.port), deadline)
-
-
-class _TLSConnection(http.client.HTTPSConnection):
-    def __init__(self, host: str, port: int | None, deadline: float) -> None:
-        context = ssl.create_default_context()
-        context.sslsocket_class = _DeadlineSSLSocket
-        super().__init__(host, port, context=context)
-        self.auto_open = 0
-        sock = _open_socket((self.host, self.port), deadline)
+def _open_tls(address: tuple[str, int], deadline: float) -> _DeadlineSSLSocket:
+    context = ssl.create_default_context()
+    context.sslsocket_class = _DeadlineSSLSocket
+    sock = _open_socket(address, deadline)
+    try:
         sock.settimeout(max(deadline - time.monotonic(), 1e-3))
-        self.sock = context.wrap_socket(sock, server_hostname=self.host)
+        return context.wrap_socket(sock, server_hostname=address[0])  # type: ignore[return-value]
+    except BaseException:
+        sock.close()
+        raise
 
 
-def _readable(conn: http.client.HTTPConnection) -> bool:
+def _readable(sock: socket.socket) -> bool:
     # An idle kept-alive connection with something to read was closed by the server (or
     # holds junk): either way it cannot carry the next request.
     poller = select.poll()
-    poller.register(conn.sock, select.POLLIN)
+    poller.register(sock, select.POLLIN)
     return bool(poller.poll(0))
+
+
+# What http.client refuses in a request target or a header value: controls and spaces.
+_UNSAFE = re.compile(r"[\x00-\x20\x7f]")
 
 
 class _Pool:
@@ -113,22 +114,22 @@ class _Pool:
 
     def __init__(self, factory: Any) -> None:
         self.factory = factory
-        self._idle: list[http.client.HTTPConnection] = []
+        self._idle: list[Any] = []
         self._lock = threading.Lock()
         self._closed = False
 
-    def take(self, deadline: float) -> tuple[http.client.HTTPConnection, bool]:
+    def take(self, deadline: float) -> tuple[Any, bool]:
         """A connection, and whether it was used before."""
         while True:
             with self._lock:
-                conn = self._idle.pop() if self._idle else None
-            if conn is None:
+                sock = self._idle.pop() if self._idle else None
+            if sock is None:
                 return self.factory(deadline), False
-            if conn.sock is not None and not _readable(conn):
-                return conn, True
-            conn.close()
+            if sock.fileno() >= 0 and not _readable(sock):
+                return sock, True
+            sock.close()
 
-    def give(self, conn: http.client.HTTPConnection) -> None:
+    def give(self, conn: Any) -> None:
         with self._lock:
             if not self._closed and len(self._idle) < POOL_SIZE:
                 self._idle.append(conn)
@@ -199,17 +200,36 @@ class HttpBackend:
         if parts.scheme not in ("http", "https") or not parts.hostname or parts.query:
             raise ValueError(f"base_url must be http(s)://host[:port][/path], got {base_url!r}")
         port = parts.port  # ValueError for a port that is not a number in range
-        connection = _TLSConnection if parts.scheme == "https" else _Connection
+        tls = parts.scheme == "https"
+        default_port = 443 if tls else 80
         host = parts.hostname
-        self._pool = _Pool(lambda deadline: connection(host, port, deadline))
+        address = (host, default_port if port is None else port)
+        opener = _open_tls if tls else _open_socket
+        self._pool = _Pool(lambda deadline: opener(address, deadline))
         # Idle connections are the pool's business: a client dropped unclosed closes them.
         weakref.finalize(self, self._pool.close)
         self._prefix = parts.path.rstrip("/")
+        if _UNSAFE.search(self._prefix):
+            raise ValueError(f"base_url path holds a space or control character: {base_url!r}")
+        if api_key and _UNSAFE.search(api_key):
+            raise ValueError("api_key holds a space or control character")
         self._timeout = timeout
         self._deny = deny
         self._headers = {"Accept": "application/json", PROJECT_HEADER: quote(project)}
         if api_key:
             self._headers["Authorization"] = f"{AUTH_SCHEME} {api_key}"
+        # Every request's head after its request line, as http.client would write it.
+        try:
+            netloc = host.encode("ascii").decode()
+        except UnicodeEncodeError:
+            netloc = host.encode("idna").decode("ascii")
+        if ":" in netloc:
+            netloc = f"[{netloc}]"
+        if port is not None and port != default_port:
+            netloc += f":{port}"
+        lines = [f"Host: {netloc}", "Accept-Encoding: identity"]
+        lines += [f"{name}: {value}" for name, value in self._headers.items()]
+        self._head = ("\r\n".join(lines) + "\r\n").encode("latin-1")
 
     def _call(
         self,
@@ -220,20 +240,32 @@ class HttpBackend:
         deadline: float | None = None,
     ) -> dict:
         method, path = ROUTES[operation]
-        where, headers, body = f"{method} {path}", dict(self._headers), None
-        if payload is not None:
+        where = f"{method} {path}"
+        head = b"%s %s%s%s HTTP/1.1\r\n%s" % (
+            method.encode(),
+            self._prefix.encode(),
+            path.encode(),
+            query.encode(),
+            self._head,
+        )
+        if payload is None:
+            request = head + b"\r\n"
+        else:
             # Serialise first: a value JSON cannot carry fails before any connection is made.
             body = json.dumps(payload).encode()
-            headers["Content-Type"] = "application/json"
+            request = b"%sContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (
+                head,
+                len(body),
+                body,
+            )
         if deadline is None:
             deadline = time.monotonic() + self._timeout
-        target = self._prefix + path + query
         try:
             try:
-                status, data = self._exchange(where, target, body, headers, deadline)
+                status, data = self._exchange(where, method, request, deadline)
             except _Unsent:
                 # A kept-alive connection the server had closed: once more on a fresh one.
-                status, data = self._exchange(where, target, body, headers, deadline, fresh=True)
+                status, data = self._exchange(where, method, request, deadline, fresh=True)
         except TimeoutError as exc:
             raise VelkorTimeout(f"{where}: no reply within {self._timeout:g} s") from exc
         except ConnectionError as exc:
@@ -256,33 +288,27 @@ class HttpBackend:
         return reply
 
     def _exchange(
-        self,
-        where: str,
-        target: str,
-        body: bytes | None,
-        headers: dict[str, str],
-        deadline: float,
-        fresh: bool = False,
+        self, where: str, method: str, request: bytes, deadline: float, fresh: bool = False
     ) -> tuple[int, bytes]:
         """One request and its reply; returns (status, body bytes)."""
-        method = where.partition(" ")[0]
         if fresh:
-            conn, reused = self._pool.factory(deadline), False
+            sock, reused = self._pool.factory(deadline), False
         else:
-            conn, reused = self._pool.take(deadline)
-        sock = conn.sock
+            sock, reused = self._pool.take(deadline)
         sock.deadline, sock.received = deadline, 0
         done = False
+        response = None
         try:
             try:
-                conn.request(method, target, body=body, headers=headers)
+                sock.sendall(request)
             except (BrokenPipeError, ConnectionResetError) as exc:
                 # The whole request never left: the server cannot have acted on it.
                 if reused:
                     raise _Unsent from exc
                 raise
+            response = http.client.HTTPResponse(sock, method=method)  # type: ignore[arg-type]
             try:
-                response = conn.getresponse()
+                response.begin()
             except ConnectionResetError as exc:
                 # A reset with no reply byte means the server dropped the connection without
                 # reading the request; a clean close may follow a request it did read, so
@@ -304,9 +330,11 @@ class HttpBackend:
             return response.status, data
         finally:
             if done:
-                self._pool.give(conn)
+                self._pool.give(sock)
             else:
-                conn.close()
+                if response is not None:
+                    response.close()  # its file holds the descriptor open too
+                sock.close()
 
     def store(
         self, items: list[tuple[str, str]], session_id: str, user_id: str, timestamp: str
