@@ -155,6 +155,23 @@ class TestServer:
         assert headers.get("Allow") == ("POST" if status == 405 else None)
         assert client.memories() == [] and client.audit_events() == []
 
+    def test_head_gets_a_prompt_reply_without_a_body(self, server):
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=2)
+        try:
+            conn.request("HEAD", "/v1/doctor", headers={"X-Velkor-Project": "default"})
+            response = conn.getresponse()
+            assert response.status == 405 and response.read() == b""
+        finally:
+            conn.close()
+
+    @pytest.mark.parametrize(
+        "kwargs",
+        [{"api_key": "two words"}, {"api_key": "line\nbreak"}, {"base_url": "http://h/a b"}],
+    )
+    def test_values_that_cannot_go_into_a_request_are_refused_at_construction(self, kwargs):
+        with pytest.raises(ValueError):
+            VelkorClient(**{"base_url": "http://127.0.0.1:9", **kwargs})
+
     def test_project_mismatch_and_unserialisable_input_send_nothing(self, server, client):
         with pytest.raises(VelkorHTTPError) as info:
             VelkorClient(base_url=server.url, project="other ü").remember("x")
