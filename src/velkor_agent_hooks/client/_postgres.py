@@ -22,7 +22,6 @@ from ._storage import (
     CANDIDATES,
     COMMON_WORD,
     dump_json,
-    filter_matches,
     item_row,
     literal_prefix,
     load_json,
@@ -33,6 +32,7 @@ from ._storage import (
     query_terms,
     ranked_scores,
     select_namespaces,
+    take_page,
     value_text,
 )
 
@@ -324,7 +324,6 @@ class PostgresStorage:
             params.extend((field, _json_equals(wanted)))
         condition = " AND ".join(where)
         terms = query_terms(query or "")
-        found: list[dict[str, Any]] = []
         with self._pool.connection() as conn:
             if not terms:
                 rows = conn.execute(
@@ -350,18 +349,7 @@ class PostgresStorage:
                     }
                 )
                 scored = ((by_seq[seq], score) for seq, score in ranked if seq in by_seq)
-            skip = offset
-            for row, score in scored:
-                if len(found) >= limit:
-                    break
-                item = item_row(*row)
-                if not filter_matches(item["value"], filter):
-                    continue
-                if skip:
-                    skip -= 1
-                    continue
-                found.append({**item, "score": score})
-        return found
+            return take_page(scored, filter, limit, offset)
 
     def list_namespaces(
         self,

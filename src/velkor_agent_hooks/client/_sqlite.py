@@ -26,7 +26,6 @@ from ._storage import (
     CANDIDATES,
     COMMON_WORD,
     dump_json,
-    filter_matches,
     item_row,
     literal_prefix,
     load_json,
@@ -38,6 +37,7 @@ from ._storage import (
     ranked_scores,
     scope_token,
     select_namespaces,
+    take_page,
     value_text,
 )
 
@@ -420,7 +420,6 @@ class SQLiteStorage:
         condition = " AND ".join(where)
         columns = "i.namespace, i.key, i.value, i.created_at, i.updated_at"
         terms = query_terms(query or "")
-        found: list[dict[str, Any]] = []
         with self._db.borrow() as conn:
             if not terms:
                 rows = conn.execute(
@@ -464,18 +463,7 @@ class SQLiteStorage:
                     }
                 )
                 scored = ((by_seq[seq], score) for seq, score in ranked if seq in by_seq)
-            skip = offset
-            for row, score in scored:
-                if len(found) >= limit:
-                    break
-                item = item_row(*row)
-                if not filter_matches(item["value"], filter):
-                    continue
-                if skip:
-                    skip -= 1
-                    continue
-                found.append({**item, "score": score})
-        return found
+            return take_page(scored, filter, limit, offset)
 
     def list_namespaces(
         self,

@@ -196,6 +196,28 @@ def item_row(namespace: str, key: str, value: str, created: str, updated: str) -
     }
 
 
+def take_page(
+    scored: Iterable[tuple[tuple[Any, ...], float | None]],
+    filter: dict[str, Any] | None,
+    limit: int,
+    offset: int,
+) -> list[dict[str, Any]]:
+    """Items from (row, score) pairs in order, exactly filtered, then offset and limit."""
+    found: list[dict[str, Any]] = []
+    skip = offset
+    for row, score in scored:
+        if len(found) >= limit:
+            break
+        item = item_row(*row)
+        if not filter_matches(item["value"], filter):
+            continue
+        if skip:
+            skip -= 1
+            continue
+        found.append({**item, "score": score})
+    return found
+
+
 def dump_json(value: Any) -> str:
     return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
 
