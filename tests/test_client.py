@@ -22,6 +22,13 @@ def client(request):
 
 
 class TestMemory:
+    @pytest.mark.parametrize(("long_texts", "found"), [(10, "old short"), (40, "")])
+    def test_reading_stops_after_a_run_of_texts_that_do_not_fit(self, client, long_texts, found):
+        client.remember("old short")
+        for i in range(long_texts):
+            client.remember(f"long text {i} " + "x" * 100)
+        assert client.context("", max_tokens=10).text == found
+
     def test_recall_ranks_by_overlap_then_recency(self, client):
         client.remember("my cat is called Tom")
         client.remember("Tom the cat likes FISH")

@@ -279,7 +279,7 @@ class SQLiteStorage:
         size, start = 32, 0
         while start < len(order):
             batch = order[start : start + size]
-            start, size = start + size, min(size * 2, 512)
+            start, size = start + size, min(size * 2, 128)
             marks = ",".join("?" * len(batch))
             with self._db.borrow() as conn:
                 texts = dict(

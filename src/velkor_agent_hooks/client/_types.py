@@ -8,6 +8,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 
 SEPARATOR = "\n"
+MISSES_BEFORE_FULL = 32
 
 
 class VelkorError(Exception):
@@ -81,16 +82,21 @@ def pack_context(ranked: Iterable[str], max_tokens: int, *, ranked_by_query: boo
     """Joins texts in the order given, skipping those that would overflow ``max_tokens``.
 
     ``ranked`` is best first; without a query it is newest first and the chosen texts are
-    returned oldest first. Stops reading as soon as not even one more character could fit.
+    returned oldest first. Stops reading as soon as not even one more character could fit, or
+    after ``MISSES_BEFORE_FULL`` texts in a row did not fit: the budget is then as good as
+    full, and reading on would only fetch ever less relevant texts to skip them.
     """
     chosen: list[str] = []
-    chars = 0
+    chars = misses = 0
     for text in ranked:
         extra = len(text) + (len(SEPARATOR) if chosen else 0)
         if math.ceil((chars + extra) / 4) <= max_tokens:
             chosen.append(text)
             chars += extra
-        if math.ceil((chars + len(SEPARATOR) + 1) / 4) > max_tokens:
+            misses = 0
+        else:
+            misses += 1
+        if misses >= MISSES_BEFORE_FULL or math.ceil((chars + len(SEPARATOR) + 1) / 4) > max_tokens:
             break
     if not ranked_by_query:
         chosen.reverse()
