@@ -2,10 +2,14 @@
 
     python bench/server_load.py [--mode threads,processes,wrk] [--seconds 8] [--db :memory:]
                                 [--threads 16] [--processes 4] [--json PATH]
+                                [--server-processes 1,2] [--repeat 1]
                                 [--server-arg=--workers=4 ...]
 
-Each mode starts its own ``python -m velkor_agent_hooks.client serve`` process (API key,
-loopback, fresh storage) and drives 16 clients of 8 mixed operations at it:
+Each mode starts its own ``python -m velkor_agent_hooks.client serve`` (API key, loopback,
+fresh storage; ``--server-processes N`` passes ``--processes N``, and each count listed is
+run in turn, ``--repeat`` times, interleaved) and drives 16 clients of 8 mixed operations at
+it. ``--db sqlite`` gives every server a fresh temporary SQLite file; a server of several
+processes cannot use ``:memory:``, so it gets one too:
 
 * ``threads``: 16 threads in this process, each with its own ``VelkorClient``. The clients
   share one interpreter, so their GIL and ``http.client`` cost is part of what is measured.
@@ -120,30 +124,46 @@ def _worker(args: argparse.Namespace) -> None:
 
 
 class _Server:
-    """A server process, and its CPU time over the measured window."""
+    """A server (one process, or a supervisor and its server processes), and its CPU time
+    over the measured window."""
 
-    def __init__(self, db: str, extra: list[str], key: str) -> None:
+    def __init__(self, db: str, extra: list[str], key: str, processes: int = 1) -> None:
+        self._dir = None
+        if db == "sqlite" or (processes > 1 and db == ":memory:"):
+            self._dir = tempfile.TemporaryDirectory(prefix="velkor-bench-")
+            db = os.path.join(self._dir.name, "bench.db")
+        self.db = db
         command = [sys.executable, "-m", "velkor_agent_hooks.client", "serve", "--port", "0"]
-        command += ["--db", db, "--deny-tools", "shell", *extra]
+        command += ["--db", db, "--deny-tools", "shell", "--processes", str(processes), *extra]
         env = {**os.environ, "VELKOR_API_KEY": key}
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=env)
-        self.url = re.search(r"http://\S+", self.process.stdout.readline()).group(0)
+        line = self.process.stdout.readline()
+        self.url = re.search(r"http://[^\s]+", line).group(0)
+        children = re.search(r"\(processes ([\d, ]+)\)", line)
+        self.pids = [self.process.pid]
+        if children:
+            self.pids += [int(p) for p in children[1].split(", ")]
 
     def cpu(self) -> tuple[float, float, int]:
         """User and system seconds, and involuntary context switches, so far."""
-        with open(f"/proc/{self.process.pid}/stat") as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()
         tick = os.sysconf("SC_CLK_TCK")
-        switches = 0
-        for task in os.listdir(f"/proc/{self.process.pid}/task"):
-            with open(f"/proc/{self.process.pid}/task/{task}/status") as status:
-                found = re.search(r"nonvoluntary_ctxt_switches:\s+(\d+)", status.read())
-                switches += int(found[1])
-        return int(fields[11]) / tick, int(fields[12]) / tick, switches
+        user = system = switches = 0
+        for pid in self.pids:
+            with open(f"/proc/{pid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            user += int(fields[11])
+            system += int(fields[12])
+            for task in os.listdir(f"/proc/{pid}/task"):
+                with open(f"/proc/{pid}/task/{task}/status") as status:
+                    found = re.search(r"nonvoluntary_ctxt_switches:\s+(\d+)", status.read())
+                    switches += int(found[1])
+        return user / tick, system / tick, switches
 
     def close(self) -> None:
         self.process.terminate()
         self.process.wait(timeout=60)
+        if self._dir is not None:
+            self._dir.cleanup()
 
 
 def _python_mode(server: _Server, key: str, args: argparse.Namespace, processes: int) -> dict:
@@ -376,6 +396,8 @@ def main() -> None:
     parser.add_argument("--db", default=":memory:")
     parser.add_argument("--json", default=None)
     parser.add_argument("--server-arg", action="append", default=[])
+    parser.add_argument("--server-processes", default="1")
+    parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--worker", default=None, help=argparse.SUPPRESS)
     parser.add_argument("--first", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--start", type=float, default=0.0, help=argparse.SUPPRESS)
@@ -386,6 +408,7 @@ def main() -> None:
         _worker(args)
         return
     modes = [m.strip() for m in args.mode.split(",") if m.strip()]
+    counts = [int(n) for n in args.server_processes.split(",")]
     report = {
         "machine": _cpu_model(),
         "python": platform.python_version(),
@@ -393,30 +416,37 @@ def main() -> None:
         "db": args.db,
         "server_args": args.server_arg,
         "loadavg_before": _loadavg(),
-        "modes": {},
+        "runs": [],
     }
     print(f"{report['machine']}; load average {report['loadavg_before']}; db {args.db}")
-    for mode in modes:
-        key = secrets.token_urlsafe(24)
-        server = _Server(args.db, args.server_arg, key)
-        try:
-            if mode == "threads":
-                result = _python_mode(server, key, args, 1)
-            elif mode == "processes":
-                result = _python_mode(server, key, args, args.processes)
-            elif mode == "wrk":
-                result = _wrk_mode(server, key, args)
-            else:
-                raise SystemExit(f"unknown mode {mode!r}")
-        finally:
-            server.close()
-        result["loadavg_after"] = _loadavg()
-        report["modes"][mode] = result
-        _print(mode, result)
+    for run in range(args.repeat):
+        for mode in modes:
+            for count in counts:
+                key = secrets.token_urlsafe(24)
+                result = {"mode": mode, "server_processes": count, "run": run + 1}
+                result["loadavg_before"] = _loadavg()
+                server = _Server(args.db, args.server_arg, key, count)
+                result["db"] = "temporary SQLite file" if server.db != args.db else args.db
+                try:
+                    if mode == "threads":
+                        result |= _python_mode(server, key, args, 1)
+                    elif mode == "processes":
+                        result |= _python_mode(server, key, args, args.processes)
+                    elif mode == "wrk":
+                        result |= _wrk_mode(server, key, args)
+                    else:
+                        raise SystemExit(f"unknown mode {mode!r}")
+                finally:
+                    server.close()
+                result["loadavg_after"] = _loadavg()
+                report["runs"].append(result)
+                name = f"{mode}, {count} server process(es), run {run + 1}, {result['db']}"
+                _print(name, result)
+                print(f"load average {result['loadavg_before']} -> {result['loadavg_after']}")
     report["loadavg_after"] = _loadavg()
     print(f"\nload average after: {report['loadavg_after']}")
     if args.json:
-        for result in report["modes"].values():
+        for result in report["runs"]:
             result.pop("wrk_output", None)
         with open(args.json, "w") as out:
             json.dump(report, out, indent=2)

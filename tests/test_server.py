@@ -1,7 +1,9 @@
 """The server as an attacker or a careless client meets it, and the transport against servers
 that misbehave: keys, project isolation, framing, limits, deadlines, connection reuse, load."""
 
+import http.client
 import json
+import os
 import re
 import signal
 import socket
@@ -114,7 +116,7 @@ class TestKeys:
     def test_command_line_refuses_too(self):
         command = [sys.executable, "-m", "velkor_agent_hooks.client", "serve", "--port", "0"]
         command += ["--host", "0.0.0.0", "--db", ":memory:"]
-        env = {k: v for k, v in __import__("os").environ.items() if k != "VELKOR_API_KEY"}
+        env = {k: v for k, v in os.environ.items() if k != "VELKOR_API_KEY"}
         done = subprocess.run(command, capture_output=True, text=True, timeout=30, env=env)
         assert done.returncode == 1 and "without an API key" in done.stderr
 
@@ -477,3 +479,113 @@ def test_sigterm_finishes_the_request_in_flight():
     finally:
         proc.kill()
     assert proc.returncode == 0 and "stopped" in out, err
+
+
+def _start_processes(*args):
+    command = [sys.executable, "-m", "velkor_agent_hooks.client", "serve", "--port", "0"]
+    proc = subprocess.Popen(
+        [*command, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    found = re.search(
+        r"http://(127\.0\.0\.1):(\d+) \(processes ([\d, ]+)\)", proc.stdout.readline()
+    )
+    if found is None:
+        proc.kill()
+        pytest.fail(f"did not start: {proc.communicate(timeout=20)}")
+    pids = {int(p) for p in found.group(3).split(", ")}
+    return proc, (found.group(1), int(found.group(2))), pids
+
+
+def _call(conn, method, path, body=None):
+    headers = {"X-Velkor-Project": "default", "Content-Type": "application/json"}
+    conn.request(method, path, body=json.dumps(body) if body is not None else None, headers=headers)
+    reply = conn.getresponse()
+    return int(reply.getheader("X-Velkor-Pid")), reply.status, json.loads(reply.read())
+
+
+def _gone(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    return False
+
+
+class TestProcesses:
+    def test_two_processes_share_a_port_and_a_file(self, tmp_path):
+
+        proc, address, pids = _start_processes("--processes", "2", "--db", _durable(tmp_path))
+        conns = [http.client.HTTPConnection(*address, timeout=10) for _ in range(32)]
+        try:
+            assert len(pids) == 2
+            acknowledged, served, errors = set(), {}, []
+
+            def write(n, conn):
+                try:
+                    for i in range(5):
+                        text = f"c{n} w{i}"
+                        pid, status, _ = _call(
+                            conn, "POST", "/v1/remember", {"turns": [{"text": text}]}
+                        )
+                        assert status == 200
+                        served[n] = pid
+                        acknowledged.add(text)
+                except Exception as exc:
+                    errors.append(exc)
+
+            threads = [threading.Thread(target=write, args=(n, c)) for n, c in enumerate(conns)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            assert errors == [] and len(acknowledged) == 160
+            # The kernel spreads connections by their addresses: 32 all on one is 1 in 2**31.
+            assert set(served.values()) == pids
+            for pid in pids:
+                conn = conns[next(n for n, p in served.items() if p == pid)]
+                who, status, page = _call(conn, "GET", "/v1/memories?limit=1000")
+                assert (who, status) == (pid, 200)
+                assert {m["text"] for m in page["memories"]} == acknowledged
+            # A request half-sent when SIGTERM comes is still answered, by whichever child.
+            body = b'{"turns": [{"text": "in flight"}]}'
+            with socket.create_connection(address, timeout=10) as sock:
+                head = b"POST /v1/remember HTTP/1.1\r\nX-Velkor-Project: default\r\n"
+                sock.sendall(head + b"Content-Length: %d\r\n\r\n" % len(body) + body[:10])
+                time.sleep(0.2)
+                proc.send_signal(signal.SIGTERM)
+                time.sleep(0.3)
+                sock.sendall(body[10:])
+                reply = sock.recv(65536)
+            assert _statuses(reply) == [200] and b'"stored":1' in reply
+            out, err = proc.communicate(timeout=40)
+            assert proc.returncode == 0 and "stopped" in out, err
+            assert all(_gone(pid) for pid in pids)
+            with pytest.raises(ConnectionRefusedError):
+                socket.create_connection(address, timeout=1).close()
+        finally:
+            proc.kill()
+            for conn in conns:
+                conn.close()
+
+    def test_a_process_that_dies_stops_the_rest(self, tmp_path):
+        proc, _, pids = _start_processes("--processes", "2", "--db", _durable(tmp_path))
+        try:
+            victim, other = sorted(pids)
+            os.kill(victim, signal.SIGKILL)
+            _, err = proc.communicate(timeout=40)
+            assert proc.returncode == 1 and f"{victim} was killed by signal 9" in err
+            assert _gone(other)
+        finally:
+            proc.kill()
+
+    @pytest.mark.parametrize(
+        ("args", "message"),
+        [
+            (["--processes", "2", "--db", ":memory:"], "needs a database the processes share"),
+            (["--processes", "0", "--db", ":memory:"], "at least 1"),
+        ],
+    )
+    def test_refused_settings(self, args, message):
+        command = [sys.executable, "-m", "velkor_agent_hooks.client", "serve", "--port", "0"]
+        done = subprocess.run([*command, *args], capture_output=True, text=True, timeout=30)
+        assert done.returncode == 1 and message in done.stderr and done.stdout == ""

@@ -21,6 +21,7 @@ import ipaddress
 import json
 import logging
 import math
+import os
 import re
 import socket
 import threading
@@ -236,8 +237,10 @@ class _App:
         api_key: str | None,
         limits: ServerLimits,
         pool: ThreadPoolExecutor | None,
+        tag: tuple[bytes, bytes] | None = None,
     ) -> None:
         self._clients = clients
+        self._tag = tag  # a header naming this process, when several serve one port
         self._key = api_key.encode() if api_key else None
         # The header as clients send it; anything else takes the slower, lenient parse.
         self._expected = f"{AUTH_SCHEME} {api_key}".encode() if api_key else None
@@ -261,6 +264,8 @@ class _App:
         headers = [_JSON, (b"content-length", b"%d" % len(reply))]
         if extra:
             headers += extra
+        if self._tag is not None:
+            headers.append(self._tag)
         await send({"type": "http.response.start", "status": status, "headers": headers})
         await send({"type": "http.response.body", "body": reply})
 
@@ -580,11 +585,46 @@ def _is_loopback(address: Any) -> bool:
         return False
 
 
+def bind_address(host: str, port: int, api_key: str | None) -> tuple[socket.AddressFamily, Any]:
+    """The address to serve, after the key and loopback checks every server makes."""
+    _check_api_key(api_key)
+    family, address = _address(host, port)
+    if api_key is None and not _is_loopback(address):
+        raise ValueError(
+            f"refusing to serve {address[0]} without an API key: only loopback addresses"
+            " may go without one (--api-key or VELKOR_API_KEY)"
+        )
+    return family, address
+
+
+def reserve_port(family: socket.AddressFamily, address: Any) -> socket.socket:
+    """A socket bound with SO_REUSEPORT but not listening: it holds the port (port 0 picks
+    one) for servers started with ``reuse_port=True`` and takes no connections itself."""
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        if family == socket.AF_INET6:
+            sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        sock.bind(address)
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
+def url_of(host: str, port: int) -> str:
+    return f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
+
+
 class VelkorServer:
     """The HTTP API of one or more projects, served by uvicorn in a background thread.
 
     Binding happens in the constructor (so a bad address fails at once); :meth:`start`
     serves, :meth:`close` stops after the requests in flight finish and closes the storages.
+    With ``reuse_port`` the socket is bound with SO_REUSEPORT, so servers in several
+    processes can listen on one port, the kernel spreading connections between them; each
+    reply then carries ``X-Velkor-Pid``, the process that made it.
     """
 
     def __init__(
@@ -597,6 +637,7 @@ class VelkorServer:
         db: str | None = None,
         api_key: str | None = None,
         limits: ServerLimits | None = None,
+        reuse_port: bool = False,
     ) -> None:
         projects = [project] if isinstance(project, str) else list(project)
         if not projects:
@@ -605,17 +646,13 @@ class VelkorServer:
             limits = ServerLimits()
         elif not isinstance(limits, ServerLimits):
             raise TypeError(f"limits must be ServerLimits, got {type(limits).__name__}")
-        _check_api_key(api_key)
-        family, address = _address(host, port)
-        if api_key is None and not _is_loopback(address):
-            raise ValueError(
-                f"refusing to serve {address[0]} without an API key: only loopback addresses"
-                " may go without one (--api-key or VELKOR_API_KEY)"
-            )
+        family, address = bind_address(host, port, api_key)
         deny = tuple(deny_tools)
         self.limits = limits
         self._clients: dict[str, VelkorClient] = {}
-        self._socket = socket.create_server(address, family=family, backlog=limits.backlog)
+        self._socket = socket.create_server(
+            address, family=family, backlog=limits.backlog, reuse_port=reuse_port
+        )
         try:
             for name in projects:
                 if name in self._clients:
@@ -637,7 +674,13 @@ class VelkorServer:
         )
         protocol = type("_Protocol", (_Protocol,), {"limits": limits})
         config = uvicorn.Config(
-            _App(self._clients, api_key, limits, self._pool),
+            _App(
+                self._clients,
+                api_key,
+                limits,
+                self._pool,
+                (b"x-velkor-pid", b"%d" % os.getpid()) if reuse_port else None,
+            ),
             http=protocol,
             ws="none",
             lifespan="off",
@@ -664,8 +707,7 @@ class VelkorServer:
 
     @property
     def url(self) -> str:
-        host = self.host
-        return f"http://[{host}]:{self.port}" if ":" in host else f"http://{host}:{self.port}"
+        return url_of(self.host, self.port)
 
     def start(self) -> VelkorServer:
         """Serve in a background daemon thread until :meth:`close`."""
@@ -757,13 +799,17 @@ def serve(
     db: str | None = None,
     api_key: str | None = None,
     limits: ServerLimits | None = None,
+    reuse_port: bool = False,
 ) -> VelkorServer:
     """Start a server in a background thread and return it; its ``url`` is the base URL.
 
     ``project`` names the project served, or several; each keeps its own data in ``db``
     (see ``VelkorClient(path=...)``; None keeps it in memory). ``api_key``, when given, is
     required of every request; without one only a loopback ``host`` is allowed. Port 0 takes
-    a free port. Stop it with ``close()`` or by using it in a ``with`` block.
+    a free port. Stop it with ``close()`` or by using it in a ``with`` block. With
+    ``reuse_port``, servers in other processes may listen on the same port (see
+    :class:`VelkorServer`); ``python -m velkor_agent_hooks.client serve --processes N``
+    starts and supervises such processes.
     """
     server = VelkorServer(
         host,
@@ -773,6 +819,7 @@ def serve(
         db=db,
         api_key=api_key,
         limits=limits,
+        reuse_port=reuse_port,
     )
     try:
         return server.start()
