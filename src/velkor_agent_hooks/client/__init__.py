@@ -12,8 +12,9 @@ Memory:
 
 * ``remember`` stores a text under a session; ``context`` returns the stored texts most
   relevant to the query, joined by newlines within ``max_tokens``. Texts that do not fit are
-  skipped; after 32 in a row the budget counts as full and reading stops. An empty query (or one without words) returns the most recent texts that fit,
-  oldest first. ``session_id=`` narrows ``context`` to one session's texts.
+  skipped; after 32 in a row the budget counts as full and reading stops. An empty query
+  (or one without words) returns the most recent texts that fit, oldest first.
+  ``session_id=`` narrows ``context`` to one session's texts.
 * Relevance: only texts sharing a word with the query count, ranked by the database's
   full-text search (BM25 on SQLite, ``ts_rank`` on PostgreSQL): rarer words weigh more, a
   word repeated more, a longer text less; newest first on ties. Case and accents do not

@@ -420,6 +420,7 @@ class SQLiteStorage:
         condition = " AND ".join(where)
         columns = "i.namespace, i.key, i.value, i.created_at, i.updated_at"
         terms = query_terms(query or "")
+        rows = None
         with self._db.borrow() as conn:
             if not terms:
                 rows = conn.execute(
@@ -463,7 +464,13 @@ class SQLiteStorage:
                     }
                 )
                 scored = ((by_seq[seq], score) for seq, score in ranked if seq in by_seq)
-            return take_page(scored, filter, limit, offset)
+            try:
+                return take_page(scored, filter, limit, offset)
+            finally:
+                # A statement left open would hold a read snapshot on a pooled connection,
+                # and the next writer on it would fail at once with "database is locked".
+                if rows is not None:
+                    rows.close()
 
     def list_namespaces(
         self,
