@@ -19,7 +19,7 @@ import threading
 import time
 import weakref
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from typing import Any
 
 from ._storage import (
@@ -116,6 +116,23 @@ def _scored(
         (f"body : {_phrase(term)}", rows[-1], rows[0]),
     )
     return [(row, score) for row, score in scores if row in wanted]
+
+
+_WRITER_LOCKS: dict[str, threading.Lock] = {}
+_WRITER_LOCKS_GUARD = threading.Lock()
+
+
+def _writer_lock(path: str | None) -> AbstractContextManager[object]:
+    """One lock per database file in this process.
+
+    Writers of one process queue here in turn; left to SQLite's busy handler, a writer that
+    finds the file locked sleeps up to 100 ms at a time, which is what the tail latency of
+    concurrent writes was made of. Other processes still meet the busy handler.
+    """
+    if path is None:
+        return nullcontext()  # the one in-memory connection is behind the pool's lock already
+    with _WRITER_LOCKS_GUARD:
+        return _WRITER_LOCKS.setdefault(path, threading.Lock())
 
 
 class _Pool:
@@ -223,7 +240,7 @@ class SQLiteStorage:
 
     @contextmanager
     def _write(self) -> Iterator[sqlite3.Connection]:
-        with self._db.borrow() as conn:
+        with _writer_lock(self.path), self._db.borrow() as conn:
             conn.execute("BEGIN IMMEDIATE")
             try:
                 yield conn
