@@ -667,7 +667,7 @@ class VelkorServer:
         # nothing from threads: they run on the event loop, which saves the hand-over to a
         # worker and back (bench/server_load.py). Durable storage waits on I/O: a pool.
         inline = limits.workers == 0 or all(
-            _storage(c).kind == "memory" for c in self._clients.values()
+            _storage(c).kind == "sqlite-memory" for c in self._clients.values()
         )
         self._pool = (
             None if inline else ThreadPoolExecutor(limits.workers, thread_name_prefix="velkor-op")
