@@ -97,7 +97,7 @@ def _phrase(term: str) -> str:
 
 
 def _scored(
-    conn: sqlite3.Connection, table: str, term: str, found: list[tuple[int]]
+    conn: sqlite3.Connection, table: str, scope: str, term: str, found: list[tuple[int]]
 ) -> list[tuple[int, float]]:
     """BM25 of ``term`` for the rows found holding it (positive: higher is better).
 
@@ -113,7 +113,9 @@ def _scored(
     scores = conn.execute(
         f"SELECT rowid, -bm25({table}, 1.0, 0.0) FROM {table}"
         f" WHERE {table} MATCH ? AND rowid BETWEEN ? AND ?",
-        (f"body : {_phrase(term)}", rows[-1], rows[0]),
+        # The scope keeps other sessions' and projects' rows in the range out of the scoring;
+        # its weight is 0, so the scores are those of the term alone.
+        (f"{scope} AND body : {_phrase(term)}", rows[-1], rows[0]),
     )
     return [(row, score) for row, score in scores if row in wanted]
 
@@ -278,6 +280,7 @@ class SQLiteStorage:
                 _scored(
                     conn,
                     "memories_text",
+                    scope,
                     term,
                     conn.execute(
                         "SELECT rowid FROM memories_text"
@@ -452,6 +455,7 @@ class SQLiteStorage:
                     _scored(
                         conn,
                         "items_text",
+                        f"scope : {self._scope}",
                         term,
                         conn.execute(
                             "SELECT i.seq FROM items_text"
