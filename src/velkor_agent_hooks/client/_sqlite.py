@@ -97,7 +97,11 @@ def _phrase(term: str) -> str:
 
 
 def _scored(
-    conn: sqlite3.Connection, table: str, scope: str, term: str, found: list[tuple[int]]
+    conn: sqlite3.Connection,
+    table: str,
+    term: str,
+    found: list[tuple[int]],
+    narrow: str | None = None,
 ) -> list[tuple[int, float]]:
     """BM25 of ``term`` for the rows found holding it (positive: higher is better).
 
@@ -110,12 +114,14 @@ def _scored(
     if not rows:
         return []
     wanted = set(rows)
+    # ``narrow`` (a session's scope) keeps the rows of other sessions in the range out of
+    # the scoring; the scope column weighs nothing, so the scores are the same. A project's
+    # scope is left out: it usually holds every row, and matching it only costs.
+    match = f"body : {_phrase(term)}" if narrow is None else f"{narrow} AND body : {_phrase(term)}"
     scores = conn.execute(
         f"SELECT rowid, -bm25({table}, 1.0, 0.0) FROM {table}"
         f" WHERE {table} MATCH ? AND rowid BETWEEN ? AND ?",
-        # The scope keeps other sessions' and projects' rows in the range out of the scoring;
-        # its weight is 0, so the scores are those of the term alone.
-        (f"{scope} AND body : {_phrase(term)}", rows[-1], rows[0]),
+        (match, rows[-1], rows[0]),
     )
     return [(row, score) for row, score in scores if row in wanted]
 
@@ -273,20 +279,22 @@ class SQLiteStorage:
         if not terms:
             return self._recent_texts(session_id)
         scope = f"scope : {self._scope}"
+        narrow = None
         if session_id is not None:
-            scope += f" AND scope : {scope_token('s', session_id)}"
+            narrow = f"scope : {scope_token('s', session_id)}"
+            scope += f" AND {narrow}"
         with self._db.borrow() as conn:
             per_term = [
                 _scored(
                     conn,
                     "memories_text",
-                    scope,
                     term,
                     conn.execute(
                         "SELECT rowid FROM memories_text"
                         " WHERE memories_text MATCH ? ORDER BY rowid DESC LIMIT ?",
                         (f"{scope} AND body : {_phrase(term)}", CANDIDATES),
                     ).fetchall(),
+                    narrow,
                 )
                 for term in terms
             ]
@@ -455,7 +463,6 @@ class SQLiteStorage:
                     _scored(
                         conn,
                         "items_text",
-                        f"scope : {self._scope}",
                         term,
                         conn.execute(
                             "SELECT i.seq FROM items_text"
