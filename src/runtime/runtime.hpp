@@ -366,6 +366,14 @@ inline Ref call(PyObject* callable, PyObject* const (&args)[N], PyObject* kw = n
     size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args), N - nkw, kw));
 }
+// Where one call site last found `name` among the instance attributes of one type whose
+// instances keep them inline (see attrs.cpp): valid for that type's shared keys only.
+struct InlineSlot {
+    const void* keys = nullptr;  // the type's shared keys, when its instances are inline
+    Py_ssize_t index = -1;       // entry of `name` in them, once it is there
+    Py_ssize_t absent_at = -1;   // their entry count when `name` was last found absent
+};
+
 // What one call site learnt about `obj.name(...)` on objects of one type: the function the
 // type's lookup finds, when it is a method descriptor (a def, a native method) that binds as
 // the interpreter's method call does. Valid while the type's version tag is unchanged.
@@ -373,6 +381,7 @@ struct MethodCache {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
     PyObject* function = nullptr;  // borrowed from the type while its tag holds
+    InlineSlot slot;
 };
 // The function to call with args[0] as self, or NULL when the call must take the ordinary
 // path (an instance attribute of that name, another descriptor, a custom __getattribute__).
@@ -400,10 +409,11 @@ struct AttrCache {
     unsigned int tag = 0;
     PyObject* class_value = nullptr;  // a plain class attribute (no __get__), borrowed
     PyMemberDef* member = nullptr;    // a __slots__ member
+    InlineSlot slot;
 };
-// obj.name with the generic lookup's result, reading the instance __dict__ or the slot
-// directly when the type (generic __getattribute__) has no descriptor in the way; anything
-// else takes the ordinary path. Declare the cache `static` at the call site.
+// obj.name with the generic lookup's result, reading the instance's inline values, its
+// __dict__ or the slot directly when the type (generic __getattribute__) has no descriptor in
+// the way; anything else takes the ordinary path. Declare the cache `static` at the call site.
 Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache);
 
 // Text of a value: an exact str as it is, anything else through str().
