@@ -87,13 +87,17 @@ bool learn(PyTypeObject* type, PyObject* name, AttrCache& cache) {
     if (type->tp_version_tag == 0) return false;   // no tag to key on: every read is generic
     if (found && Py_IS_TYPE(found, &PyMemberDescr_Type)) {
         PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(found)->d_member;
-        if (m->type != Py_T_OBJECT_EX || (m->flags & Py_AUDIT_READ)) return false;
+        // A member read by another type's layout is the descriptor's own TypeError to raise.
+        auto* owner = reinterpret_cast<PyDescrObject*>(found)->d_type;
+        if (m->type != Py_T_OBJECT_EX || (m->flags & Py_AUDIT_READ) ||
+            !PyType_IsSubtype(type, owner))
+            return false;
         cache.member = m;
     } else if (found) {
         if (Py_TYPE(found)->tp_descr_get) return false;
         cache.class_value = found;
     }
-    learn_slot(type, cache.slot);
+    if (!cache.member) learn_slot(type, cache.slot);
     cache.type = type;
     cache.tag = type->tp_version_tag;
     return true;
@@ -144,7 +148,9 @@ PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache) {
     return Py_TYPE(self) == type && type->tp_version_tag == cache.tag ? cache.function : nullptr;
 }
 
-Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache) {
+namespace {
+
+[[gnu::noinline]] Ref getattr_learning(PyObject* obj, PyObject* name, AttrCache& cache) {
     PyTypeObject* type = Py_TYPE(obj);
     if ((type != cache.type || type->tp_version_tag != cache.tag) && !learn(type, name, cache))
         return getattr(obj, name);
@@ -171,6 +177,27 @@ Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache) {
     }
     if (cache.class_value) return Ref::borrow(cache.class_value);
     return getattr(obj, name);  // raises the interpreter's AttributeError
+}
+
+}  // namespace
+
+// The usual read, an inline instance value at a known index, kept short; everything else,
+// learning included, in getattr_learning.
+Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache) {
+    PyTypeObject* type = Py_TYPE(obj);
+    auto* keys = static_cast<PyDictKeysObject*>(const_cast<void*>(cache.slot.keys));
+    if (type == cache.type && type->tp_version_tag == cache.tag && keys &&
+        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == keys) {
+        PyDictValues* values = _PyObject_InlineValues(obj);
+        Py_ssize_t index = cache.slot.index;
+        if (values->valid) {
+            if (index >= 0 && index < values->capacity && values->values[index])
+                return Ref::borrow(values->values[index]);
+            if (index < 0 && keys->dk_nentries == cache.slot.absent_at && cache.class_value)
+                return Ref::borrow(cache.class_value);
+        }
+    }
+    return getattr_learning(obj, name, cache);
 }
 
 }  // namespace vk

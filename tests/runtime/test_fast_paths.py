@@ -147,6 +147,25 @@ SCENARIOS = {
         Client.gate = staticmethod(lambda *a, **k: "static")
         assert hooks.before_tool("t") == "static"
     """,
+    "a __slots__ member, and one lent to a class it does not fit": """
+        class Slotted:
+            __slots__ = ("text", "block_hash", "token_count", "status")
+
+        result = Slotted()
+        result.text, result.block_hash, result.token_count, result.status = "t", "h", 2, "ok"
+        client = SimpleNamespace(context=lambda query, max_tokens: result)
+        for _ in range(2):
+            assert dispatch(client, "velkor_context", {})["context"] == "t"
+        Result.text = Slotted.text  # the descriptor refuses a Result
+        client.context = lambda query, max_tokens: Result()
+        for _ in range(2):
+            try:
+                dispatch(client, "velkor_context", {})
+            except TypeError as e:
+                assert "doesn't apply to a 'Result' object" in str(e), e
+            else:
+                raise AssertionError("no TypeError")
+    """,
 }
 
 
