@@ -173,6 +173,7 @@ struct Function {
     // Interned parameter names in order, and counts derived from the definition.
     PyObject* names[kMaxParams];
     int16_t npos, nkwonly, varkw;  // varkw: index, or -1
+    int16_t nfull;                 // parameters when there is no **kwargs, else -1
     uint32_t int_checks;           // bit i: parameter i has the int rule
     uint32_t str_checks;           // bit i: parameter i has the str or str | None rule
 };
@@ -393,6 +394,11 @@ inline Ref call_method(PyObject* name, PyObject* const (&args)[N], PyObject* kw,
     size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
     if (PyObject* fn = cached_method(args[0], name, cache)) {
         Ref held = Ref::borrow(fn);  // the call may change the type
+        // A Python function's own vectorcall, as PyObject_Vectorcall would call it, less the
+        // result check that only catches C callables returning NULL without an error.
+        if (PyFunction_Check(fn))
+            return Ref::steal(
+                PyVectorcall_Function(fn)(fn, const_cast<PyObject**>(args), N - nkw, kw));
         return Ref::steal(PyObject_Vectorcall(fn, const_cast<PyObject**>(args), N - nkw, kw));
     }
     return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args), N - nkw, kw));
