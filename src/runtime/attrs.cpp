@@ -27,8 +27,15 @@ void learn_slot(PyTypeObject* type, InlineSlot& slot) {
     if (!PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) ||
         !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
         return;
-    slot.keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    slot.keys = keys;
+    if (keys) slot.nentries = &keys->dk_nentries;
 }
+
+// The mirror in runtime.hpp that the in-line reads use.
+static_assert(offsetof(InlineValues, capacity) == offsetof(PyDictValues, capacity));
+static_assert(offsetof(InlineValues, valid) == offsetof(PyDictValues, valid));
+static_assert(offsetof(InlineValues, values) == offsetof(PyDictValues, values));
 
 Py_ssize_t find_entry(PyDictKeysObject* keys, PyObject* name) {
     PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
@@ -103,7 +110,7 @@ bool learn(PyTypeObject* type, PyObject* name, AttrCache& cache) {
     return true;
 }
 
-bool learn_method(PyTypeObject* type, PyObject* name, MethodCache& cache) {
+bool learn_method_of(PyTypeObject* type, PyObject* name, MethodCache& cache) {
     cache = MethodCache{};
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject* found = _PyType_Lookup(type, name);
@@ -119,10 +126,11 @@ bool learn_method(PyTypeObject* type, PyObject* name, MethodCache& cache) {
 
 }  // namespace
 
-PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache) {
+// Everything but the usual lookup that cached_method (runtime.hpp) does in line.
+PyObject* learn_method(PyObject* self, PyObject* name, MethodCache& cache) {
     PyTypeObject* type = Py_TYPE(self);
     if ((type != cache.type || type->tp_version_tag != cache.tag) &&
-        !learn_method(type, name, cache))
+        !learn_method_of(type, name, cache))
         return nullptr;
     // An instance attribute of that name wins over the method, as in the generic lookup.
     PyObject* value = nullptr;
@@ -148,9 +156,8 @@ PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache) {
     return Py_TYPE(self) == type && type->tp_version_tag == cache.tag ? cache.function : nullptr;
 }
 
-namespace {
-
-[[gnu::noinline]] Ref getattr_learning(PyObject* obj, PyObject* name, AttrCache& cache) {
+// Everything but the usual read that getattr (runtime.hpp) does in line, learning included.
+Ref learn_attr(PyObject* obj, PyObject* name, AttrCache& cache) {
     PyTypeObject* type = Py_TYPE(obj);
     if ((type != cache.type || type->tp_version_tag != cache.tag) && !learn(type, name, cache))
         return getattr(obj, name);
@@ -177,27 +184,6 @@ namespace {
     }
     if (cache.class_value) return Ref::borrow(cache.class_value);
     return getattr(obj, name);  // raises the interpreter's AttributeError
-}
-
-}  // namespace
-
-// The usual read, an inline instance value at a known index, kept short; everything else,
-// learning included, in getattr_learning.
-Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache) {
-    PyTypeObject* type = Py_TYPE(obj);
-    auto* keys = static_cast<PyDictKeysObject*>(const_cast<void*>(cache.slot.keys));
-    if (type == cache.type && type->tp_version_tag == cache.tag && keys &&
-        reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys == keys) {
-        PyDictValues* values = _PyObject_InlineValues(obj);
-        Py_ssize_t index = cache.slot.index;
-        if (values->valid) {
-            if (index >= 0 && index < values->capacity && values->values[index])
-                return Ref::borrow(values->values[index]);
-            if (index < 0 && keys->dk_nentries == cache.slot.absent_at && cache.class_value)
-                return Ref::borrow(cache.class_value);
-        }
-    }
-    return getattr_learning(obj, name, cache);
 }
 
 }  // namespace vk

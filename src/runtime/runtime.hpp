@@ -370,10 +370,38 @@ inline Ref call(PyObject* callable, PyObject* const (&args)[N], PyObject* kw = n
 // Where one call site last found `name` among the instance attributes of one type whose
 // instances keep them inline (see attrs.cpp): valid for that type's shared keys only.
 struct InlineSlot {
-    const void* keys = nullptr;  // the type's shared keys, when its instances are inline
-    Py_ssize_t index = -1;       // entry of `name` in them, once it is there
-    Py_ssize_t absent_at = -1;   // their entry count when `name` was last found absent
+    const void* keys = nullptr;            // the type's shared keys, when its instances are inline
+    const Py_ssize_t* nentries = nullptr;  // their entry count
+    Py_ssize_t index = -1;                 // entry of `name` in them, once it is there
+    Py_ssize_t absent_at = -1;             // their entry count when `name` was last found absent
 };
+
+// The head of CPython 3.13's PyDictValues, the inline attribute values that follow the object
+// header; attrs.cpp checks it against the real layout.
+struct InlineValues {
+    uint8_t capacity, size, embedded, valid;
+    PyObject* values[1];
+};
+
+namespace detail {
+// The instance value that `slot` knows of, or NULL when it knows of none (absent: *absent).
+// Only for an object of the type the slot was learnt for, with the version tag unchanged.
+inline PyObject* known_inline_value(PyObject* obj, const InlineSlot& slot, bool* absent) {
+    *absent = false;
+    if (!slot.keys || reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(obj))->ht_cached_keys !=
+                          static_cast<const void*>(slot.keys))
+        return nullptr;
+    auto* values = reinterpret_cast<InlineValues*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+    if (!values->valid) return nullptr;
+    if (slot.index >= 0) {
+        if (slot.index >= values->capacity) return nullptr;
+        *absent = values->values[slot.index] == nullptr;
+        return values->values[slot.index];
+    }
+    *absent = *slot.nentries == slot.absent_at;
+    return nullptr;
+}
+}  // namespace detail
 
 // What one call site learnt about `obj.name(...)` on objects of one type: the function the
 // type's lookup finds, when it is a method descriptor (a def, a native method) that binds as
@@ -386,7 +414,16 @@ struct MethodCache {
 };
 // The function to call with args[0] as self, or NULL when the call must take the ordinary
 // path (an instance attribute of that name, another descriptor, a custom __getattribute__).
-PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache);
+PyObject* learn_method(PyObject* self, PyObject* name, MethodCache& cache);
+inline PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type == cache.type && type->tp_version_tag == cache.tag) {
+        bool absent;
+        detail::known_inline_value(self, cache.slot, &absent);
+        if (absent) return cache.function;
+    }
+    return learn_method(self, name, cache);
+}
 
 template <size_t N>
 inline Ref call_method(PyObject* name, PyObject* const (&args)[N], PyObject* kw,
@@ -420,7 +457,17 @@ struct AttrCache {
 // obj.name with the generic lookup's result, reading the instance's inline values, its
 // __dict__ or the slot directly when the type (generic __getattribute__) has no descriptor in
 // the way; anything else takes the ordinary path. Declare the cache `static` at the call site.
-Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache);
+Ref learn_attr(PyObject* obj, PyObject* name, AttrCache& cache);
+inline Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == cache.type && type->tp_version_tag == cache.tag) {
+        bool absent;
+        if (PyObject* value = detail::known_inline_value(obj, cache.slot, &absent))
+            return Ref::borrow(value);
+        if (absent && cache.class_value) return Ref::borrow(cache.class_value);
+    }
+    return learn_attr(obj, name, cache);
+}
 
 // Text of a value: an exact str as it is, anything else through str().
 Ref as_text(PyObject* value);
