@@ -186,4 +186,10 @@ Ref learn_attr(PyObject* obj, PyObject* name, AttrCache& cache) {
     return getattr(obj, name);  // raises the interpreter's AttributeError
 }
 
+uint64_t dict_version(PyObject* dict) {
+    // The low bits count watchers and watched changes, not contents.
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag &
+           ~static_cast<uint64_t>(DICT_WATCHER_AND_MODIFICATION_MASK);
+}
+
 }  // namespace vk

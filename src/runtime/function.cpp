@@ -308,6 +308,8 @@ Ref make_function(const FuncDef& def, PyObject* module, const char* owner) {
     fn->mod = state;
     fn->name = fn->qualname = fn->module = fn->doc = nullptr;
     fn->defaults = fn->kwdefaults = fn->annotations = fn->dict = nullptr;
+    fn->kwcache_dict = nullptr;
+    fn->kwcache_version = 0;
     fn->code = fn->globals = fn->weakreflist = fn->type_params = fn->tb_name = nullptr;
     fn->npos = fn->nkwonly = 0;
     fn->nfull = -1;

@@ -176,6 +176,13 @@ struct Function {
     int16_t nfull;                 // parameters when there is no **kwargs, else -1
     uint32_t int_checks;           // bit i: parameter i has the int rule
     uint32_t str_checks;           // bit i: parameter i has the str or str | None rule
+    // The keyword-only defaults as last read from this __kwdefaults__ dict at this version:
+    // kwcache[i] is parameter i's value, borrowed from the dict, or NULL. Not a reference:
+    // versions are never reused, so a dict at the same address with the same version is the
+    // same dict, unchanged.
+    PyObject* kwcache_dict;
+    uint64_t kwcache_version;
+    PyObject* kwcache[kMaxParams];
 };
 
 struct Coroutine {

@@ -166,6 +166,35 @@ SCENARIOS = {
             else:
                 raise AssertionError("no TypeError")
     """,
+    "keyword-only defaults changed in place, rebound, and while in use": """
+        seen = []
+        client = SimpleNamespace(observe=lambda **kw: seen.append(kw["outcome_status"]))
+        hooks = AgentHooks(client, "a")
+        after = AgentHooks.after_tool
+        for _ in range(2):
+            hooks.after_tool("t")
+        after.__kwdefaults__["outcome_status"] = "CHANGED"
+        hooks.after_tool("t")
+        after.__kwdefaults__ = {**after.__kwdefaults__, "outcome_status": "REBOUND"}
+        hooks.after_tool("t")
+
+        def observe(**kw):
+            seen.append(kw["outcome_status"])
+            after.__kwdefaults__["outcome_status"] = "NEXT"
+
+        client.observe = observe
+        hooks.after_tool("t")
+        hooks.after_tool("t")
+        del after.__kwdefaults__["outcome_status"]
+        try:
+            hooks.after_tool("t")
+        except TypeError as e:
+            assert str(e) == "after_tool() needs keyword-only argument outcome_status", e
+        else:
+            raise AssertionError("no TypeError")
+        expected = ["SUCCESS", "SUCCESS", "CHANGED", "REBOUND", "REBOUND", "NEXT"]
+        assert seen == expected, seen
+    """,
 }
 
 
