@@ -173,7 +173,10 @@ int kwdefault(Function* fn, PyObject* kwdefaults, int i, PyObject** value) {
 
 }  // namespace
 
-int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
+// A few pointers are set in line; memset and memcpy calls would cost more.
+[[gnu::optimize("no-tree-loop-distribute-patterns")]] int bind(Function* fn, PyObject* const* args,
+                                                               Py_ssize_t nargs, PyObject* kwnames,
+                                                               Args& out) {
     int nparams = fn->npos + fn->nkwonly + (fn->varkw >= 0 ? 1 : 0);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     // The common call: every parameter given by position.
