@@ -62,7 +62,8 @@ enum class Found { Value, Absent, Unknown, Generic };
 Found inline_value(PyObject* obj, PyObject* name, PyTypeObject* type, InlineSlot& slot,
                    PyObject** value) {
     auto* keys = static_cast<PyDictKeysObject*>(const_cast<void*>(slot.keys));
-    if (!keys) return Found::Unknown;
+    if (!keys)
+        return PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) ? Found::Generic : Found::Unknown;
     PyDictValues* values = _PyObject_InlineValues(obj);
     if (!values->valid) return Found::Unknown;
     if (reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys != keys) return Found::Generic;
