@@ -10,6 +10,7 @@ small shim (built here with cc) brackets each operation with callgrind's client 
 
 import argparse
 import ctypes
+import os
 import re
 import subprocess
 import sys
@@ -75,7 +76,9 @@ def main():
         cmd = ["valgrind", "--tool=callgrind", "--instr-atstart=no"]
         cmd += [f"--callgrind-out-file={prefix}.%p", sys.executable, __file__, "--child", side]
         cmd += [str(shim), str(args.calls), *args.ops]
-        proc = subprocess.run(cmd, capture_output=True, text=True, cwd=HERE)
+        # One hash seed for every side and run: dict probe lengths then repeat too.
+        env = {**os.environ, "PYTHONHASHSEED": "0"}
+        proc = subprocess.run(cmd, capture_output=True, text=True, cwd=HERE, env=env)
         if proc.returncode != 0:
             raise SystemExit(proc.stderr[-3000:])
         totals = {}

@@ -146,9 +146,37 @@ bool assign_keywords(Function* fn, Py_ssize_t nargs, Py_ssize_t min, PyObject* k
     return ok;
 }
 
+// Parameter i's keyword-only default from `kwdefaults` (held by the call) as a new reference,
+// NULL with no error when it has none. The values read at one version of the dict are kept,
+// borrowed, while its version is unchanged (every change to a dict gives it a new one).
+int kwdefault(Function* fn, PyObject* kwdefaults, int i, PyObject** value) {
+    uint64_t version = dict_version(kwdefaults);
+    if (fn->kwcache_dict != kwdefaults || fn->kwcache_version != version || version == 0) {
+        fn->kwcache_dict = nullptr;
+        for (int j = fn->npos; j < fn->npos + fn->nkwonly; ++j) {
+            PyObject* d = nullptr;
+            // A key's __eq__ may run here and change the dict; then nothing is kept.
+            if (PyDict_GetItemRef(kwdefaults, fn->names[j], &d) < 0) return -1;
+            fn->kwcache[j] = d;
+            Py_XDECREF(d);  // stays alive in the dict while its version holds
+        }
+        if (dict_version(kwdefaults) != version) {
+            *value = nullptr;
+            return PyDict_GetItemRef(kwdefaults, fn->names[i], value);
+        }
+        fn->kwcache_dict = kwdefaults;
+        fn->kwcache_version = version;
+    }
+    *value = Py_XNewRef(fn->kwcache[i]);
+    return 0;
+}
+
 }  // namespace
 
-int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Args& out) {
+// A few pointers are set in line; memset and memcpy calls would cost more.
+[[gnu::optimize("no-tree-loop-distribute-patterns")]] int bind(Function* fn, PyObject* const* args,
+                                                               Py_ssize_t nargs, PyObject* kwnames,
+                                                               Args& out) {
     int nparams = fn->npos + fn->nkwonly + (fn->varkw >= 0 ? 1 : 0);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     // The common call: every parameter given by position.
@@ -208,7 +236,7 @@ int bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
         if (out.v[i]) continue;
         if (out.kwdefaults) {
             PyObject* d = nullptr;
-            if (PyDict_GetItemRef(out.kwdefaults, fn->names[i], &d) < 0) return -1;
+            if (kwdefault(fn, out.kwdefaults, i, &d) < 0) return -1;
             if (d) {
                 out.own(i, d);
                 continue;

@@ -377,7 +377,9 @@ int coro_clear(PyObject* self) {
     Py_CLEAR(co->awaiting);
     Py_CLEAR(co->frame);
     Py_CLEAR(co->exc_state.exc_value);
-    for (Py_ssize_t i = 0; i < Py_SIZE(co); ++i) Py_CLEAR(co->slots[i]);
+    // A finished body's slots were cleared by finish() and nothing sets them again.
+    if (co->state != kFinished)
+        for (Py_ssize_t i = 0; i < Py_SIZE(co); ++i) Py_CLEAR(co->slots[i]);
     return 0;
 }
 

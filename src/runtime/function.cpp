@@ -8,17 +8,53 @@ namespace vk {
 
 namespace {
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+// Every parameter given, the positional ones by position and the rest by keyword in
+// parameter order, each name the parameter's own (interned) object: the values are already
+// in parameter order, and no default is read.
+inline bool given_in_order(Function* fn, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t nkw) {
+    if (nargs + nkw != fn->nfull || nargs > fn->npos) return false;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyTuple_GET_ITEM(kwnames, k) != fn->names[nargs + k]) return false;
+    return true;
+}
+
+// A few pointers are copied in line; a memcpy call would cost more than the copy.
+[[gnu::optimize("no-tree-loop-distribute-patterns")]] PyObject* function_vectorcall(
+    PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* fn = reinterpret_cast<Function*>(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Args bound;
-    if (bind(fn, args, nargs, kwnames, bound) < 0) {
+    if (given_in_order(fn, nargs, kwnames, nkw)) {
+        for (Py_ssize_t i = 0; i < nargs + nkw; ++i) bound.v[i] = args[i];
+    } else if (bind(fn, args, nargs, kwnames, bound) < 0) {
         add_function_traceback(fn, false);
         return nullptr;
     }
-    if ((fn->int_checks | fn->str_checks) && apply_checks(fn, bound) < 0) return nullptr;
+    if (fn->int_checks | fn->str_checks) {
+        // Exact strs pass every rule; anything else takes the full pass, which starts over.
+        bool pass = fn->int_checks == 0;
+        for (uint32_t m = fn->str_checks; pass && m; m &= m - 1)
+            pass = PyUnicode_CheckExact(bound.v[__builtin_ctz(m)]);
+        if (!pass && apply_checks(fn, bound) < 0) return nullptr;
+    }
     if (fn->def->body != Body::Plain) return coroutine_new(fn, bound);
+    PyObject* result = fn->def->impl(fn, bound);
+    if (!result) add_function_traceback(fn, false);
+    return result;
+}
+
+// The vectorcall of a function whose parameters are all positional-or-keyword with no type
+// rule and a plain body (a property getter, `self` alone): called with exactly those
+// positionally, nothing is left to bind or check.
+[[gnu::optimize("no-tree-loop-distribute-patterns")]] PyObject* positional_vectorcall(
+    PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != fn->npos || (kwnames && PyTuple_GET_SIZE(kwnames) > 0))
+        return function_vectorcall(self, args, nargsf, kwnames);
+    Args bound;
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.v[i] = args[i];
     PyObject* result = fn->def->impl(fn, bound);
     if (!result) add_function_traceback(fn, false);
     return result;
@@ -272,8 +308,11 @@ Ref make_function(const FuncDef& def, PyObject* module, const char* owner) {
     fn->mod = state;
     fn->name = fn->qualname = fn->module = fn->doc = nullptr;
     fn->defaults = fn->kwdefaults = fn->annotations = fn->dict = nullptr;
+    fn->kwcache_dict = nullptr;
+    fn->kwcache_version = 0;
     fn->code = fn->globals = fn->weakreflist = fn->type_params = fn->tb_name = nullptr;
     fn->npos = fn->nkwonly = 0;
+    fn->nfull = -1;
     fn->varkw = -1;
     fn->int_checks = fn->str_checks = 0;
     for (auto& n : fn->names) n = nullptr;
@@ -317,12 +356,15 @@ Ref make_function(const FuncDef& def, PyObject* module, const char* owner) {
             if (PyDict_SetItem(fn->kwdefaults, fn->names[i], value.get()) < 0) return Ref();
         }
     }
+    fn->nfull = fn->varkw >= 0 ? -1 : static_cast<int16_t>(fn->npos + fn->nkwonly);
     if (PyList_GET_SIZE(defaults.get()) > 0 && !(fn->defaults = PyList_AsTuple(defaults.get())))
         return Ref();
     if (def.returns) {
         Ref ann = Ref::steal(PyUnicode_FromString(def.returns));
         if (!ann || PyDict_SetItemString(fn->annotations, "return", ann.get()) < 0) return Ref();
     }
+    if (fn->nfull == fn->npos && !(fn->int_checks | fn->str_checks) && def.body == Body::Plain)
+        fn->vectorcall = positional_vectorcall;
     Ref code = make_code(fn, def);
     if (!code) return Ref();
     fn->code = code.release();

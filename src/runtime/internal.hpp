@@ -14,6 +14,8 @@ void add_function_traceback(Function* fn, bool bare);
 int runtime_ready();
 // The type's __name__ as UTF-8, kept alive by `holder`.
 const char* type_name(PyObject* value, Ref& holder);
+// A dict's version: changes with every change to its contents (attrs.cpp).
+uint64_t dict_version(PyObject* dict);
 // The state of the module this copy of the runtime is linked into.
 ModuleState& module_state();
 

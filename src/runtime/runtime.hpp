@@ -173,8 +173,16 @@ struct Function {
     // Interned parameter names in order, and counts derived from the definition.
     PyObject* names[kMaxParams];
     int16_t npos, nkwonly, varkw;  // varkw: index, or -1
+    int16_t nfull;                 // parameters when there is no **kwargs, else -1
     uint32_t int_checks;           // bit i: parameter i has the int rule
     uint32_t str_checks;           // bit i: parameter i has the str or str | None rule
+    // The keyword-only defaults as last read from this __kwdefaults__ dict at this version:
+    // kwcache[i] is parameter i's value, borrowed from the dict, or NULL. Not a reference:
+    // versions are never reused, so a dict at the same address with the same version is the
+    // same dict, unchanged.
+    PyObject* kwcache_dict;
+    uint64_t kwcache_version;
+    PyObject* kwcache[kMaxParams];
 };
 
 struct Coroutine {
@@ -366,6 +374,42 @@ inline Ref call(PyObject* callable, PyObject* const (&args)[N], PyObject* kw = n
     size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
     return Ref::steal(PyObject_Vectorcall(callable, const_cast<PyObject**>(args), N - nkw, kw));
 }
+// Where one call site last found `name` among the instance attributes of one type whose
+// instances keep them inline (see attrs.cpp): valid for that type's shared keys only.
+struct InlineSlot {
+    const void* keys = nullptr;            // the type's shared keys, when its instances are inline
+    const Py_ssize_t* nentries = nullptr;  // their entry count
+    Py_ssize_t index = -1;                 // entry of `name` in them, once it is there
+    Py_ssize_t absent_at = -1;             // their entry count when `name` was last found absent
+};
+
+// The head of CPython 3.13's PyDictValues, the inline attribute values that follow the object
+// header; attrs.cpp checks it against the real layout.
+struct InlineValues {
+    uint8_t capacity, size, embedded, valid;
+    PyObject* values[1];
+};
+
+namespace detail {
+// The instance value that `slot` knows of, or NULL when it knows of none (absent: *absent).
+// Only for an object of the type the slot was learnt for, with the version tag unchanged.
+inline PyObject* known_inline_value(PyObject* obj, const InlineSlot& slot, bool* absent) {
+    *absent = false;
+    if (!slot.keys || reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(obj))->ht_cached_keys !=
+                          static_cast<const void*>(slot.keys))
+        return nullptr;
+    auto* values = reinterpret_cast<InlineValues*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+    if (!values->valid) return nullptr;
+    if (slot.index >= 0) {
+        if (slot.index >= values->capacity) return nullptr;
+        *absent = values->values[slot.index] == nullptr;
+        return values->values[slot.index];
+    }
+    *absent = *slot.nentries == slot.absent_at;
+    return nullptr;
+}
+}  // namespace detail
+
 // What one call site learnt about `obj.name(...)` on objects of one type: the function the
 // type's lookup finds, when it is a method descriptor (a def, a native method) that binds as
 // the interpreter's method call does. Valid while the type's version tag is unchanged.
@@ -373,10 +417,20 @@ struct MethodCache {
     PyTypeObject* type = nullptr;
     unsigned int tag = 0;
     PyObject* function = nullptr;  // borrowed from the type while its tag holds
+    InlineSlot slot;
 };
 // The function to call with args[0] as self, or NULL when the call must take the ordinary
 // path (an instance attribute of that name, another descriptor, a custom __getattribute__).
-PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache);
+PyObject* learn_method(PyObject* self, PyObject* name, MethodCache& cache);
+inline PyObject* cached_method(PyObject* self, PyObject* name, MethodCache& cache) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type == cache.type && type->tp_version_tag == cache.tag) {
+        bool absent;
+        detail::known_inline_value(self, cache.slot, &absent);
+        if (absent) return cache.function;
+    }
+    return learn_method(self, name, cache);
+}
 
 template <size_t N>
 inline Ref call_method(PyObject* name, PyObject* const (&args)[N], PyObject* kw,
@@ -384,6 +438,11 @@ inline Ref call_method(PyObject* name, PyObject* const (&args)[N], PyObject* kw,
     size_t nkw = kw ? static_cast<size_t>(PyTuple_GET_SIZE(kw)) : 0;
     if (PyObject* fn = cached_method(args[0], name, cache)) {
         Ref held = Ref::borrow(fn);  // the call may change the type
+        // A Python function's own vectorcall, as PyObject_Vectorcall would call it, less the
+        // result check that only catches C callables returning NULL without an error.
+        if (PyFunction_Check(fn))
+            return Ref::steal(
+                PyVectorcall_Function(fn)(fn, const_cast<PyObject**>(args), N - nkw, kw));
         return Ref::steal(PyObject_Vectorcall(fn, const_cast<PyObject**>(args), N - nkw, kw));
     }
     return Ref::steal(PyObject_VectorcallMethod(name, const_cast<PyObject**>(args), N - nkw, kw));
@@ -400,11 +459,22 @@ struct AttrCache {
     unsigned int tag = 0;
     PyObject* class_value = nullptr;  // a plain class attribute (no __get__), borrowed
     PyMemberDef* member = nullptr;    // a __slots__ member
+    InlineSlot slot;
 };
-// obj.name with the generic lookup's result, reading the instance __dict__ or the slot
-// directly when the type (generic __getattribute__) has no descriptor in the way; anything
-// else takes the ordinary path. Declare the cache `static` at the call site.
-Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache);
+// obj.name with the generic lookup's result, reading the instance's inline values, its
+// __dict__ or the slot directly when the type (generic __getattribute__) has no descriptor in
+// the way; anything else takes the ordinary path. Declare the cache `static` at the call site.
+Ref learn_attr(PyObject* obj, PyObject* name, AttrCache& cache);
+inline Ref getattr(PyObject* obj, PyObject* name, AttrCache& cache) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == cache.type && type->tp_version_tag == cache.tag) {
+        bool absent;
+        if (PyObject* value = detail::known_inline_value(obj, cache.slot, &absent))
+            return Ref::borrow(value);
+        if (absent && cache.class_value) return Ref::borrow(cache.class_value);
+    }
+    return learn_attr(obj, name, cache);
+}
 
 // Text of a value: an exact str as it is, anything else through str().
 Ref as_text(PyObject* value);
