@@ -9,18 +9,16 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any
 
+# Nothing to check differs in these two: the twin shares the lean side's.
+from lean import _dict_or_none
+from lean import openai_tools as openai_tools
+
 
 def _require_str(name: str, value: object) -> None:
     if type(value) is not str:
         raise TypeError(
             f"Argument '{name}' has incorrect type (expected str, got {type(value).__name__})"
         )
-
-
-def _dict_or_none(result: Any) -> Any:
-    if type(result) is dict or result is None:
-        return result
-    raise TypeError(f"Expected dict, got {type(result).__name__}")
 
 
 def _text(mapping: Any, first: str, fallback: str) -> str:
@@ -180,58 +178,6 @@ class AgentHooks:
 
 
 _guard_cm = contextmanager(AgentHooks._guard)
-
-
-def openai_tools() -> list[dict[str, Any]]:
-    return [
-        {
-            "type": "function",
-            "function": {
-                "name": "velkor_context",
-                "description": "Retrieve bounded conversational memory for a question.",
-                "parameters": {
-                    "type": "object",
-                    "properties": {"query": {"type": "string"}, "max_tokens": {"type": "integer"}},
-                    "required": ["query"],
-                    "additionalProperties": False,
-                },
-            },
-        },
-        {
-            "type": "function",
-            "function": {
-                "name": "velkor_remember",
-                "description": "Store a conversational turn in the local memory product.",
-                "parameters": {
-                    "type": "object",
-                    "properties": {
-                        "text": {"type": "string"},
-                        "role": {"type": "string"},
-                        "session_id": {"type": "string"},
-                    },
-                    "required": ["text"],
-                    "additionalProperties": False,
-                },
-            },
-        },
-        {
-            "type": "function",
-            "function": {
-                "name": "velkor_gate",
-                "description": "Check an agent tool call against local Governance policy.",
-                "parameters": {
-                    "type": "object",
-                    "properties": {
-                        "tool_name": {"type": "string"},
-                        "agent_id": {"type": "string"},
-                        "tool_input": {"type": "object"},
-                    },
-                    "required": ["tool_name"],
-                    "additionalProperties": False,
-                },
-            },
-        },
-    ]
 
 
 def _str_of(value: Any) -> str:
