@@ -15,6 +15,7 @@ import pytest
 from pgserver import PostgresServer, find_bindir
 
 from velkor_agent_hooks.client import VelkorClient, serve
+from velkor_agent_hooks.client._postgres import POOL_SIZE
 from velkor_agent_hooks.client._storage import CANDIDATES
 
 
@@ -323,6 +324,34 @@ def test_two_servers_on_one_postgresql_database(pg_url, servers):
     two.put_item(("n",), "k", {"by": "two"})
     assert two.context("written").text == "written through one"
     assert one.get_item(("n",), "k")["value"] == {"by": "two"}
+
+
+@pytest.mark.parametrize("db", ["postgresql"], indirect=True)
+def test_projects_on_one_database_share_its_connections(pg_url, open_client):
+    import psycopg
+
+    clients = [open_client(f"-{i}") for i in range(3 * POOL_SIZE)]
+    for i, client in enumerate(clients):
+        client.remember(f"note {i}")
+    with psycopg.connect(pg_url) as probe:
+        query = "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database()"
+        (backends,) = probe.execute(query + " AND pid <> pg_backend_pid()").fetchone()
+    assert backends <= POOL_SIZE
+    clients[0].close()
+    assert clients[1].context("note 1").text == "note 1"
+    for client in clients[1:]:
+        client.close()
+    assert open_client("-after").context("").hits == 0
+
+
+@pytest.mark.parametrize("db", ["sqlite-file", "postgresql"], indirect=True)
+def test_a_closed_client_refuses_work_and_others_go_on(open_client):
+    one, other = open_client(), open_client()
+    one.remember("kept")
+    one.close()
+    with pytest.raises(ValueError, match="closed"):
+        one.remember("lost")
+    assert other.context("").text == "kept"
 
 
 CHILD = """

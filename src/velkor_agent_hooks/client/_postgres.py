@@ -13,6 +13,7 @@ PostgreSQL text cannot hold the NUL character, so text holding one is refused he
 from __future__ import annotations
 
 import math
+import threading
 import unicodedata
 import weakref
 from collections.abc import Iterator
@@ -144,6 +145,51 @@ def _weights(per_term: list[list[tuple[int, float]]]) -> list[list[tuple[int, fl
     return weighted
 
 
+# One pool per database URL in a process, shared by every project's storage on it: a server
+# serving many projects must not hold POOL_SIZE connections for each of them.
+_pools: dict[str, tuple[ConnectionPool, int]] = {}  # url -> (pool, storages using it)
+_pools_lock = threading.Lock()
+
+
+def _acquire_pool(url: str) -> ConnectionPool:
+    with _pools_lock:
+        if url in _pools:
+            pool, users = _pools[url]
+            _pools[url] = pool, users + 1
+            return pool
+        # Reads need no transaction; writes open one each (conn.transaction()).
+        pool = ConnectionPool(
+            url, min_size=1, max_size=POOL_SIZE, open=False, kwargs={"autocommit": True}
+        )
+        try:
+            pool.open(wait=True, timeout=30)
+            with pool.connection() as conn, conn.transaction():
+                conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
+                conn.execute(_SCHEMA)
+        except BaseException:
+            pool.close()
+            raise
+        _pools[url] = pool, 1
+        return pool
+
+
+def _release_pool(url: str) -> None:
+    with _pools_lock:
+        pool, users = _pools.pop(url)
+        if users > 1:
+            _pools[url] = pool, users - 1
+            return
+    pool.close()
+
+
+class _Closed:
+    def connection(self) -> Any:
+        raise ValueError("the storage is closed")
+
+
+_CLOSED: Any = _Closed()
+
+
 class PostgresStorage:
     """One project's memories, audit and keyed store in a PostgreSQL database."""
 
@@ -155,22 +201,8 @@ class PostgresStorage:
                 "PostgreSQL storage needs psycopg: pip install 'velkor-agent-hooks[postgres]'"
             )
         self.project = project
-        # Reads need no transaction; writes open one each (conn.transaction()).
-        self._pool = ConnectionPool(
-            url, min_size=1, max_size=POOL_SIZE, open=False, kwargs={"autocommit": True}
-        )
-        weakref.finalize(self, self._pool.close)
-        try:
-            self._pool.open(wait=True, timeout=30)
-            self._create_schema()
-        except BaseException:
-            self._pool.close()
-            raise
-
-    def _create_schema(self) -> None:
-        with self._pool.connection() as conn, conn.transaction():
-            conn.execute("SELECT pg_advisory_xact_lock(%s)", (SCHEMA_LOCK,))
-            conn.execute(_SCHEMA)
+        self._pool = _acquire_pool(url)
+        self._release = weakref.finalize(self, _release_pool, url)
 
     # Memories
 
@@ -372,7 +404,8 @@ class PostgresStorage:
         return select_namespaces(namespaces, prefix, suffix, max_depth, limit, offset)
 
     def close(self) -> None:
-        self._pool.close()
+        self._pool = _CLOSED
+        self._release()
 
 
 def _json_equals(wanted: Any) -> list[str]:
