@@ -344,7 +344,7 @@ def test_projects_on_one_database_share_its_connections(pg_url, open_client):
     assert open_client("-after").context("").hits == 0
 
 
-@pytest.mark.parametrize("db", ["sqlite-file", "postgresql"], indirect=True)
+@shared
 def test_a_closed_client_refuses_work_and_others_go_on(open_client):
     one, other = open_client(), open_client()
     one.remember("kept")
