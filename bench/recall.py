@@ -1,0 +1,267 @@
+"""Recall on the LoCoMo conversations of ../shared/locomo, by the metric of its README.md.
+
+    python bench/recall.py [--via prototype|client] [--data DIR] [--steps] [--scale N]
+
+Stores every turn as one memory ("<speaker>: <text>", the photo caption appended), one session
+per conversation, the session's date as the memory's timestamp; then, for each question of
+categories 1-4 with evidence, takes the fraction of its evidence turns among the first k
+memories recalled (k = 5, 10) and among those whose text is in a ``context`` of 500 and 1000
+tokens, and prints the means per category and overall.
+
+``--via prototype`` ranks with ``service.memory.recall.rank`` over an in-memory source;
+``--via client`` goes through ``VelkorClient`` (``recall`` for k, ``context`` for budgets; a
+client without ``recall`` is ranked by the order of a large context). ``--steps`` prints the
+table for each ranking step on the prototype, ``--scale N`` the cost of a query among N
+synthetic memories.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import random
+import statistics
+import sys
+import time
+from collections import defaultdict
+from dataclasses import dataclass, replace
+from datetime import datetime
+from pathlib import Path
+
+from velkor_agent_hooks.service.memory import recall as ranking
+from velkor_agent_hooks.service.memory.text import STOPWORDS, analyze, stem, words
+
+CATEGORIES = {1: "multi-hop", 2: "temporal", 3: "open-domain", 4: "single-hop"}
+KS = (5, 10)
+BUDGETS = (500, 1000)
+DATA = Path(__file__).resolve().parent.parent.parent / "shared" / "locomo"
+
+
+@dataclass
+class Turn:
+    dia_id: str
+    text: str
+    timestamp: str
+
+
+@dataclass
+class Question:
+    text: str
+    category: int
+    evidence: frozenset[str]
+
+
+@dataclass
+class Conversation:
+    name: str
+    turns: list[Turn]
+    questions: list[Question]
+
+
+def session_time(text: str) -> str:
+    return datetime.strptime(text, "%I:%M %p on %d %B, %Y").isoformat()
+
+
+def load(path: Path) -> Conversation:
+    data = json.loads(path.read_text())
+    turns = []
+    number = 1
+    while f"session_{number}" in data:
+        stamp = session_time(data[f"session_{number}_date_time"])
+        for turn in data[f"session_{number}"]:
+            text = f"{turn['speaker']}: {turn['text']}"
+            if turn.get("blip_caption"):
+                text += f" ({turn['blip_caption']})"
+            turns.append(Turn(turn["dia_id"], text, stamp))
+        number += 1
+    ids = {turn.dia_id for turn in turns}
+    questions = []
+    for qa in data["qa"]:
+        evidence = frozenset(e for e in qa.get("evidence", ()) if e in ids)
+        if qa["category"] in CATEGORIES and evidence:
+            questions.append(Question(qa["question"], qa["category"], evidence))
+    return Conversation(path.stem, turns, questions)
+
+
+def pack(texts, max_tokens: int) -> str:
+    """What ``context`` keeps of texts in rank order: those that fit, skipping the others,
+    until 32 in a row did not fit (the service's packing rule; 4 characters a token)."""
+    chosen, chars, misses = [], 0, 0
+    for text in texts:
+        extra = len(text) + (1 if chosen else 0)
+        if math.ceil((chars + extra) / 4) <= max_tokens:
+            chosen.append(text)
+            chars, misses = chars + extra, 0
+        else:
+            misses += 1
+        if misses >= 32 or math.ceil((chars + 2) / 4) > max_tokens:
+            break
+    return "\n".join(chosen)
+
+
+class Table:
+    def __init__(self) -> None:
+        self.values: dict[tuple[str, int], list[float]] = defaultdict(list)
+
+    def add(self, column: str, category: int, value: float) -> None:
+        self.values[column, category].append(value)
+
+    def columns(self) -> list[str]:
+        return list(dict.fromkeys(column for column, _ in self.values))
+
+    def mean(self, column: str, category: int | None = None) -> float:
+        values = [
+            v
+            for (c, cat), vs in self.values.items()
+            if c == column and category in (None, cat)
+            for v in vs
+        ]
+        return statistics.fmean(values) if values else float("nan")
+
+    def show(self, title: str) -> None:
+        columns = self.columns()
+        print(f"\n{title}")
+        print(f"{'category':<12} {'n':>4} " + " ".join(f"{c:>8}" for c in columns))
+        for category, name in [*CATEGORIES.items(), (None, "overall")]:
+            count = len(
+                [
+                    v
+                    for (c, cat), vs in self.values.items()
+                    if c == columns[0] and category in (None, cat)
+                    for v in vs
+                ]
+            )
+            cells = " ".join(f"{self.mean(c, category):>8.3f}" for c in columns)
+            print(f"{name:<12} {count:>4} {cells}")
+
+
+def score(table: Table, question: Question, ranked: list[str], contexts: dict[int, str], texts):
+    for k in KS:
+        hits = len(question.evidence & set(ranked[:k]))
+        table.add(f"R@{k}", question.category, hits / len(question.evidence))
+    for budget, context in contexts.items():
+        hits = sum(1 for e in question.evidence if texts[e] in context)
+        table.add(f"ctx{budget}", question.category, hits / len(question.evidence))
+
+
+def run_prototype(conversations, weights=ranking.DEFAULT, table=None) -> Table:
+    table = table or Table()
+    for conv in conversations:
+        source = ranking.MemorySource()
+        by_seq = {}
+        for turn in conv.turns:
+            by_seq[source.add(turn.text, turn.timestamp, conv.name)] = turn
+        texts = {turn.dia_id: turn.text for turn in conv.turns}
+        now = datetime.fromisoformat(conv.turns[-1].timestamp)
+        for q in conv.questions:
+            found = ranking.rank(source, q.text, limit=100, now=now, weights=weights)
+            ranked = [by_seq[seq].dia_id for seq, _ in found]
+            contexts = {b: pack([texts[d] for d in ranked], b) for b in BUDGETS}
+            score(table, q, ranked, contexts, texts)
+    return table
+
+
+def run_client(conversations) -> Table:
+    from velkor_agent_hooks.client import VelkorClient
+
+    table = Table()
+    for conv in conversations:
+        client = VelkorClient(project=f"locomo-{conv.name}")
+        ids = {}
+        for turn in conv.turns:
+            stored = client.remember(turn.text, session_id=conv.name, timestamp=turn.timestamp)
+            ids[stored["id"]] = turn.dia_id
+        texts = {turn.dia_id: turn.text for turn in conv.turns}
+        by_text = defaultdict(list)
+        for turn in conv.turns:
+            by_text[turn.text].append(turn.dia_id)
+        for q in conv.questions:
+            if hasattr(client, "recall"):
+                ranked = [ids[m["id"]] for m in client.recall(q.text, limit=10)]
+            else:
+                # No recall yet: the order of a context large enough for every match.
+                lines = client.context(q.text, max_tokens=10**7).text.split("\n")
+                ranked = [d for line in lines for d in by_text.get(line, ())]
+            contexts = {b: client.context(q.text, max_tokens=b).text for b in BUDGETS}
+            score(table, q, ranked, contexts, texts)
+        client.close()
+    return table
+
+
+def raw_words(text: str) -> list[str]:
+    return words(text)
+
+
+def unstemmed(text: str) -> list[str]:
+    return [w for w in words(text) if w not in STOPWORDS]
+
+
+def stemmed_all(text: str) -> list[str]:
+    return [stem(w) for w in words(text)]
+
+
+def run_steps(conversations) -> None:
+    """Each step adds one thing to the one before it; patched into the module for the run."""
+    plain = replace(ranking.DEFAULT, k1=0.0, b=0.0, neighbour=0.0)
+    steps = [
+        ("words, equal weights", raw_words, lambda size, df: 1.0, plain),
+        ("+ idf weights", raw_words, ranking.idf, plain),
+        ("+ stemming", stemmed_all, ranking.idf, plain),
+        ("+ stopwords dropped", analyze, ranking.idf, plain),
+        ("stopwords, no stemming", unstemmed, ranking.idf, plain),
+        ("+ BM25 tf, length norm", analyze, ranking.idf, replace(plain, k1=1.2, b=0.75)),
+        ("+ neighbours", analyze, ranking.idf, replace(ranking.DEFAULT)),
+    ]
+    saved = ranking.analyze, ranking.idf
+    try:
+        for name, analyzer, idf, weights in steps:
+            ranking.analyze, ranking.idf = analyzer, idf
+            run_prototype(conversations, weights).show(name)
+    finally:
+        ranking.analyze, ranking.idf = saved
+
+
+def run_scale(count: int, calls: int) -> None:
+    rng = random.Random(7)
+    vocabulary = [f"w{i}" for i in range(5000)]
+    zipf = [1 / (r + 1) for r in range(len(vocabulary))]
+    source = ranking.MemorySource()
+    for i in range(count):
+        source.add(" ".join(rng.choices(vocabulary, zipf, k=12)), f"2024-01-01T{i % 24:02}", "s")
+    queries = [
+        f"{rng.choice(vocabulary[:20])} {rng.choice(vocabulary[20:500])} "
+        f"{rng.choice(vocabulary[500:])}"
+        for _ in range(calls)
+    ]
+    times = []
+    for query in queries:
+        start = time.perf_counter()
+        ranking.rank(source, query, limit=100)
+        times.append(time.perf_counter() - start)
+    print(f"{count:,} memories: median {statistics.median(times) * 1000:.2f} ms a query")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--via", choices=("prototype", "client"), default="prototype")
+    parser.add_argument("--data", type=Path, default=DATA)
+    parser.add_argument("--steps", action="store_true")
+    parser.add_argument("--scale", type=int, default=0)
+    args = parser.parse_args()
+    if args.scale:
+        run_scale(args.scale, 200)
+        return
+    conversations = [load(path) for path in sorted(args.data.glob("*.json"))]
+    if not conversations:
+        sys.exit(f"no conversations in {args.data}")
+    if args.steps:
+        run_steps(conversations)
+    elif args.via == "client":
+        run_client(conversations).show("through VelkorClient")
+    else:
+        run_prototype(conversations).show("prototype ranking")
+
+
+if __name__ == "__main__":
+    main()

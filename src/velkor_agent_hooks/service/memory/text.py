@@ -1,0 +1,397 @@
+"""Index terms of a text: case and accents folded, English stopwords dropped, words stemmed.
+
+The base install takes no dependency, and the standard library has no stemmer, so the English
+(Porter2) Snowball stemmer is written out here; a test holds it to the ``snowballstemmer``
+package word for word.
+"""
+
+from __future__ import annotations
+
+import itertools
+import re
+import unicodedata
+from datetime import date, timedelta
+from functools import lru_cache
+
+# The Snowball project's English stopword list.
+STOPWORDS = frozenset(
+    """
+    i me my myself we our ours ourselves you your yours yourself yourselves he him his himself
+    she her hers herself it its itself they them their theirs themselves what which who whom
+    this that these those am is are was were be been being have has had having do does did
+    doing would should could ought i'm you're he's she's it's we're they're i've you've we've
+    they've i'd you'd he'd she'd we'd they'd i'll you'll he'll she'll we'll they'll isn't
+    aren't wasn't weren't hasn't haven't hadn't doesn't don't didn't won't wouldn't shan't
+    shouldn't can't cannot couldn't mustn't let's that's who's what's here's there's when's
+    where's why's how's a an the and but if or because as until while of at by for with about
+    against between into through during before after above below to from up down in out on
+    off over under again further then once here there when where why how all any both each
+    few more most other some such no nor not only own same so than too very
+    """.split()
+)
+
+_WORD = re.compile(r"[^\W_]+(?:'[^\W_]+)*")
+_APOSTROPHES = str.maketrans({"\u2019": "'", "\u2018": "'", "\u02bc": "'"})
+
+
+def fold(text: str) -> str:
+    """Lower case without accents: "Café" and "cafe" are one word."""
+    decomposed = unicodedata.normalize("NFKD", text.translate(_APOSTROPHES))
+    return "".join(c for c in decomposed if not unicodedata.combining(c)).casefold()
+
+
+def words(text: str) -> list[str]:
+    """The folded words of ``text``, stopwords included, in order."""
+    return _WORD.findall(fold(text))
+
+
+def analyze(text: str) -> list[str]:
+    """The index terms of ``text`` in order: stems of its words other than stopwords.
+
+    Numbers stay (a year or a count is often what a question turns on).
+    """
+    return [stem(word) for word in words(text) if word not in STOPWORDS]
+
+
+# Porter2 -------------------------------------------------------------------------------------
+
+_V = frozenset("aeiouy")
+_V_WXY = _V | frozenset("wxY")
+_DOUBLES = ("bb", "dd", "ff", "gg", "mm", "nn", "pp", "rr", "tt")
+_LI_ENDINGS = frozenset("cdeghkmnrt")
+_REGION_PREFIXES = (
+    "arsen",
+    "commun",
+    "emerg",
+    "gener",
+    "inter",
+    "later",
+    "organ",
+    "past",
+    "univers",
+)
+_EXCEPTIONS = {
+    "skis": "ski",
+    "skies": "sky",
+    "idly": "idl",
+    "gently": "gentl",
+    "ugly": "ugli",
+    "early": "earli",
+    "only": "onli",
+    "singly": "singl",
+    **dict.fromkeys(("sky", "news", "howe", "atlas", "cosmos", "bias", "andes"), None),
+}
+_ING_KEPT = frozenset(("even", "cann", "inn", "earr", "herr", "out"))
+
+_STEP2 = {
+    "tional": "tion",
+    "enci": "ence",
+    "anci": "ance",
+    "abli": "able",
+    "entli": "ent",
+    "izer": "ize",
+    "ization": "ize",
+    "ational": "ate",
+    "ation": "ate",
+    "ator": "ate",
+    "alism": "al",
+    "aliti": "al",
+    "alli": "al",
+    "fulness": "ful",
+    "ousli": "ous",
+    "ousness": "ous",
+    "iveness": "ive",
+    "iviti": "ive",
+    "biliti": "ble",
+    "bli": "ble",
+    "ogist": "og",
+    "ogi": "og",
+    "fulli": "ful",
+    "lessli": "less",
+    "li": "",
+}
+_STEP3 = {
+    "tional": "tion",
+    "ational": "ate",
+    "alize": "al",
+    "icate": "ic",
+    "iciti": "ic",
+    "ical": "ic",
+    "ful": "",
+    "ness": "",
+    "ative": "",
+}
+_STEP4 = "ic ance ence able ible ate ive ize iti al ism ion er ous ant ent ment ement".split()
+
+
+def _by_length(suffixes):
+    return sorted(suffixes, key=len, reverse=True)
+
+
+_STEP2_ORDER = _by_length(_STEP2)
+_STEP3_ORDER = _by_length(_STEP3)
+_STEP4_ORDER = _by_length(_STEP4)
+
+
+def _longest(word: str, suffixes: list[str]) -> str | None:
+    for suffix in suffixes:
+        if word.endswith(suffix):
+            return suffix
+    return None
+
+
+def _after_vowel_consonant(word: str, start: int) -> int:
+    for i in range(start + 1, len(word)):
+        if word[i] not in _V and word[i - 1] in _V:
+            return i + 1
+    return len(word)
+
+
+def _short_syllable(word: str, end: int) -> bool:
+    if end >= 3 and word[end - 1] not in _V_WXY and word[end - 2] in _V:
+        if word[end - 3] not in _V:
+            return True
+    if end == 2 and word[1] not in _V and word[0] in _V:
+        return True
+    return word[:end].endswith("past")
+
+
+@lru_cache(maxsize=65536)
+def stem(word: str) -> str:
+    """The English Snowball stem of a lower-case word."""
+    if word in _EXCEPTIONS:
+        return _EXCEPTIONS[word] or word
+    if len(word) < 3:
+        return word
+    if word[0] == "'":
+        word = word[1:]
+    chars = list(word)
+    for i, c in enumerate(chars):
+        if c == "y" and (i == 0 or chars[i - 1] in _V):
+            chars[i] = "Y"
+    w = "".join(chars)
+
+    p1 = next((len(p) for p in _REGION_PREFIXES if w.startswith(p)), None)
+    if p1 is None:
+        p1 = _after_vowel_consonant(w, 0)
+    p2 = _after_vowel_consonant(w, p1)
+
+    w = _step1a(w)
+    w = _step1b(w, p1)
+    # 1c: a final y after a consonant that is not the first letter
+    if len(w) >= 3 and w[-1] in "yY" and w[-2] not in _V:
+        w = w[:-1] + "i"
+    w = _replace(w, _STEP2_ORDER, p1, _step2)
+    w = _replace(w, _STEP3_ORDER, p1, _step3(p2))
+    suffix = _longest(w, _STEP4_ORDER)
+    if suffix is not None and len(w) - len(suffix) >= p2:
+        base = w[: -len(suffix)]
+        if suffix != "ion" or base.endswith(("s", "t")):
+            w = base
+    w = _step5(w, p1, p2)
+    return w.replace("Y", "y")
+
+
+def _step1a(w: str) -> str:
+    for ending in ("'s'", "'s", "'"):
+        if w.endswith(ending):
+            w = w[: -len(ending)]
+            break
+    if w.endswith("sses"):
+        return w[:-2]
+    if w.endswith(("ied", "ies")):
+        return w[:-3] + ("i" if len(w) > 4 else "ie")
+    if w.endswith(("ss", "us")):
+        return w
+    if w.endswith("s") and len(w) >= 2 and any(c in _V for c in w[:-2]):
+        return w[:-1]
+    return w
+
+
+def _step1b(w: str, p1: int) -> str:
+    suffix = _longest(w, ["eedly", "ingly", "edly", "eed", "ing", "ed"])
+    if suffix is None:
+        return w
+    start = len(w) - len(suffix)
+    stem_part = w[:start]
+    if suffix in ("eed", "eedly"):
+        if start >= p1 and stem_part not in ("succ", "proc", "exc"):
+            return stem_part + "ee"
+        return w
+    if suffix == "ing":
+        if stem_part in _ING_KEPT:
+            return w
+        if len(stem_part) == 2 and stem_part[1] == "y" and stem_part[0] not in _V:
+            return stem_part[0] + "ie"
+    if not any(c in _V for c in stem_part):
+        return w
+    w = stem_part
+    if w.endswith(("at", "bl", "iz")):
+        return w + "e"
+    if w.endswith(_DOUBLES):
+        if len(w) == 3 and w[0] in "aeo":
+            return w
+        return w[:-1]
+    if p1 == len(w) and _short_syllable(w, len(w)):
+        return w + "e"
+    return w
+
+
+def _replace(w: str, order: list[str], p1: int, rule) -> str:
+    suffix = _longest(w, order)
+    if suffix is None or len(w) - len(suffix) < p1:
+        return w
+    return rule(w, suffix)
+
+
+def _step2(w: str, suffix: str) -> str:
+    base = w[: -len(suffix)]
+    if suffix == "ogi" and not base.endswith("l"):
+        return w
+    if suffix == "li" and (not base or base[-1] not in _LI_ENDINGS):
+        return w
+    return base + _STEP2[suffix]
+
+
+def _step3(p2: int):
+    def rule(w: str, suffix: str) -> str:
+        if suffix == "ative" and len(w) - len(suffix) < p2:
+            return w
+        return w[: -len(suffix)] + _STEP3[suffix]
+
+    return rule
+
+
+def _step5(w: str, p1: int, p2: int) -> str:
+    start = len(w) - 1
+    if w.endswith("e"):
+        if start >= p2 or (start >= p1 and not _short_syllable(w, start)):
+            return w[:-1]
+    elif w.endswith("l") and start >= p2 and w[-2:-1] == "l":
+        return w[:-1]
+    return w
+
+
+# Time ----------------------------------------------------------------------------------------
+
+_MONTHS = (
+    "january february march april may june july august september october november december"
+).split()
+_MONTH = {name: i for i, name in enumerate(_MONTHS, 1)}
+_MONTH.update({name[:3]: i for name, i in list(_MONTH.items())})
+_MONTH["sept"] = 9
+_SEASONS = {"spring": 3, "summer": 6, "autumn": 9, "fall": 9, "winter": 12}
+_WEEKDAYS = "monday tuesday wednesday thursday friday saturday sunday".split()
+_M = r"(" + "|".join(sorted(_MONTH, key=len, reverse=True)) + r")\.?"
+_DAY = r"(\d{1,2})(?:st|nd|rd|th)?"
+_YEAR = r"((?:19|20)\d\d)"
+_DATE_FORMS = (
+    ("day", re.compile(rf"\b{_DAY}\s+(?:of\s+)?{_M},?\s+{_YEAR}\b"), (1, 2, 3)),
+    ("day", re.compile(rf"\b{_M}\s+{_DAY},?\s+{_YEAR}\b"), (2, 1, 3)),
+    ("month", re.compile(rf"\b{_M},?\s+(?:of\s+)?{_YEAR}\b"), (None, 1, 2)),
+    ("season", re.compile(rf"\b({'|'.join(_SEASONS)})\s+(?:of\s+)?{_YEAR}\b"), (None, 1, 2)),
+    ("year", re.compile(rf"\b{_YEAR}\b"), (None, None, 1)),
+    # A month on its own; "may" and "march" only where a month is meant.
+    ("month", re.compile(rf"\b(?:in|during|since|early|mid|late|of)[\s-]+{_M}\b"), (None, 1, None)),
+    (
+        "month",
+        re.compile(r"\b(" + "|".join(m for m in _MONTHS if m not in ("may", "march")) + r")\b"),
+        (None, 1, None),
+    ),
+)
+
+TIME_TERMS = frozenset(
+    stem(w)
+    for w in (
+        "yesterday today tonight tomorrow ago last next week weekend month year day morning "
+        "afternoon evening night recently lately earlier soon"
+    ).split()
+    + _WEEKDAYS
+    + _MONTHS
+    + list(_SEASONS)
+)
+
+
+def asks_when(text: str) -> bool:
+    """Whether a question asks for a time: "when ...", "what year ...", "how long ago ..."."""
+    found = words(text)
+    if "when" in found:
+        return True
+    pairs = set(itertools.pairwise(found))
+    return bool(
+        {("how", "long")} & pairs
+        or {(a, b) for a, b in pairs if a in ("what", "which") and b in _TIME_NOUNS}
+    )
+
+
+_TIME_NOUNS = frozenset("year month day date week time season weekend".split())
+
+_RELATIVE = re.compile(
+    r"\b(?:(yesterday|today|tonight)|(last|this|past)\s+(week|weekend|month|year)"
+    r"|(a|an|one|two|three|four|five|six|\d+)\s+(day|week|month|year)s?\s+ago)\b"
+)
+_COUNTS = {"a": 1, "an": 1, "one": 1, "two": 2, "three": 3, "four": 4, "five": 5, "six": 6}
+
+
+def time_window(text: str, today: date) -> tuple[date, date] | None:
+    """The dates [start, end) that ``text`` names, if it names any: a day, a month, a season
+    or a year ("in May 2023", "on 4 December, 2023", "summer 2022", "2021"), a month alone
+    (its latest one up to ``today``), or a time before ``today`` ("last month", "2 weeks ago").
+    """
+    folded = fold(text)
+    for kind, pattern, (day, month, year) in _DATE_FORMS:
+        found = pattern.search(folded)
+        if found is None:
+            continue
+        try:
+            if kind == "day":
+                start = date(int(found[year]), _MONTH[found[month]], int(found[day]))
+                return start, start + timedelta(days=1)
+            if kind == "year":
+                return date(int(found[year]), 1, 1), date(int(found[year]) + 1, 1, 1)
+            if kind == "season":
+                first = _SEASONS[found[month]]
+                start = date(int(found[year]), first, 1)
+                return start, _add_months(start, 3)
+            number = _MONTH[found[month]]
+            if year is None:
+                at = date(today.year, number, 1)
+                start = at if at <= today else date(today.year - 1, number, 1)
+            else:
+                start = date(int(found[year]), number, 1)
+            return start, _add_months(start, 1)
+        except ValueError:
+            continue
+    found = _RELATIVE.search(folded)
+    if found is None:
+        return None
+    if found[1]:
+        back = 1 if found[1] == "yesterday" else 0
+        start = today - timedelta(days=back)
+        return start, start + timedelta(days=1)
+    if found[2]:
+        unit, last = found[3], found[2] != "this"
+        if unit in ("week", "weekend"):
+            end = today - timedelta(days=today.weekday()) if last else today + timedelta(days=1)
+            return end - timedelta(days=7), end
+        if unit == "month":
+            start = today.replace(day=1)
+            return (_add_months(start, -1), start) if last else (start, _add_months(start, 1))
+        start = date(today.year - last, 1, 1)
+        return start, date(start.year + 1, 1, 1)
+    count = _COUNTS.get(found[4]) or int(found[4])
+    unit = found[5]
+    if unit in ("day", "week"):
+        at = today - timedelta(days=count * (7 if unit == "week" else 1))
+        span = timedelta(days=7 if unit == "week" else 1)
+        return at - span, at + span
+    months = count * (12 if unit == "year" else 1)
+    at = _add_months(today.replace(day=1), -months)
+    return _add_months(at, -1 if unit == "month" else -6), _add_months(
+        at, 1 if unit == "month" else 7
+    )
+
+
+def _add_months(day: date, months: int) -> date:
+    index = day.year * 12 + day.month - 1 + months
+    return date(index // 12, index % 12 + 1, 1)
