@@ -68,11 +68,12 @@ def test_run_blocks_denied_tool_and_reports_each_outcome():
         ]
     )
     agent = Agent(name="planner", model=model, tools=[search, shell, book, pay])
-    config = RunConfig(tool_error_formatter=hooks.tool_error_formatter, tracing_disabled=True)
 
     async def run():
         loop_thread = threading.get_ident()
-        result = await Runner.run(agent, "go", hooks=hooks, run_config=config)
+        result = await Runner.run(
+            agent, "go", hooks=hooks, run_config=RunConfig(tracing_disabled=True)
+        )
         return loop_thread, result
 
     loop_thread, result = asyncio.run(run())
@@ -109,6 +110,55 @@ def test_run_blocks_denied_tool_and_reports_each_outcome():
         e["session_id"] == "s1" and e["agent_id"] == "planner" for e in client.audit_events()
     )
     assert client.threads and loop_thread not in client.threads
+
+
+def test_run_formatter_still_words_failures_and_own_failure_functions_are_unknown():
+    client = VelkorClient()
+    hooks = VelkorRunHooks(client, "planner")
+
+    @function_tool
+    def book(city: str) -> str:
+        raise RuntimeError(f"no rooms in {city}")
+
+    def own_message(ctx, error):
+        return "quotes are down"
+
+    @function_tool(failure_error_function=own_message)
+    def quote(city: str) -> str:
+        raise RuntimeError("timeout")
+
+    @function_tool(failure_error_function=own_message)
+    def weather(city: str) -> str:
+        return "sunny"
+
+    model = ScriptedModel(
+        [
+            [
+                function_call("book", {"city": "Porto"}, call_id="c_book"),
+                function_call("quote", {"city": "Porto"}, call_id="c_quote"),
+                function_call("weather", {"city": "Porto"}, call_id="c_weather"),
+            ],
+            [assistant_message("done")],
+        ]
+    )
+    config = RunConfig(
+        tool_error_formatter=lambda args: f"[{args.tool_name}] {args.error}",
+        tracing_disabled=True,
+    )
+    agent = Agent(name="planner", model=model, tools=[book, quote, weather])
+    asyncio.run(Runner.run(agent, "go", hooks=hooks, run_config=config))
+
+    seen = {
+        item["call_id"]: item["output"]
+        for item in model.last_call.input
+        if isinstance(item, dict) and item.get("type") == "function_call_output"
+    }
+    assert seen["c_book"] == "[book] no rooms in Porto"
+    assert seen["c_quote"] == "quotes are down"
+    observed = {
+        e["trace_id"]: e["outcome_status"] for e in client.audit_events() if e["kind"] == "observe"
+    }
+    assert observed == {"c_book": "FAILED", "c_quote": "UNKNOWN", "c_weather": "UNKNOWN"}
 
 
 def test_import_without_the_sdk_names_the_extra():
