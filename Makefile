@@ -30,6 +30,8 @@ ASAN_VENV := .venv-asan
 $(ASAN_VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	@test -x $(ASAN_VENV)/bin/python || "$$(scripts/find-python)" -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q -r requirements-dev.txt
+	# The oldest uvicorn the server allows, so both ends of the range are tested.
+	$(ASAN_VENV)/bin/python -m pip install -q "uvicorn[standard]==$$(sed -n 's/.*uvicorn\[standard\]>=\([0-9.]*\),.*/\1/p' pyproject.toml)"
 	VELKOR_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
 		--config-settings=build-dir=build/asan --config-settings=cmake.build-type=Debug .
 	@touch $@

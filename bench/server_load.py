@@ -40,7 +40,6 @@ import threading
 import time
 
 from velkor_agent_hooks.client import VelkorClient
-from velkor_agent_hooks.client._wire import ROUTES
 
 OPERATIONS = (
     "remember",
@@ -243,11 +242,10 @@ def _recorded_requests(url: str, key: str, clients: int) -> list[dict]:
         headers = dict(backend._headers)
         real = backend._call
 
-        def record(operation, payload=None, **kwargs):
-            method, path = ROUTES[operation]
+        def record(op, payload=None, **kwargs):
             body = json.dumps(payload) if payload is not None else None
-            sent.append({"method": method, "path": path, "body": body})
-            return real(operation, payload, **kwargs)
+            sent.append({"method": op.method, "path": op.path, "body": body})
+            return real(op, payload, **kwargs)
 
         backend._call = record
         for i in range(10):

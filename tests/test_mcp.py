@@ -124,7 +124,7 @@ async def read_line(stream):
 
 
 async def test_streamable_http_demands_the_key_and_serves_with_it():
-    key = "s3cret-key"
+    key = "s3cret-key-0123456789"
     proc = subprocess.Popen(
         [sys.executable, "-m", MODULE, "--transport", "streamable-http", "--port", "0"],
         env=server_env(VELKOR_API_KEY=key),

@@ -15,8 +15,8 @@ import pytest
 from pgserver import PostgresServer, find_bindir
 
 from velkor_agent_hooks.client import VelkorClient, serve
-from velkor_agent_hooks.client._postgres import POOL_SIZE
-from velkor_agent_hooks.client._storage import CANDIDATES
+from velkor_agent_hooks.service.storage.common import CANDIDATES
+from velkor_agent_hooks.service.storage.postgres import POOL_SIZE
 
 
 @pytest.fixture(scope="session")
@@ -382,7 +382,7 @@ def test_two_processes_share_one_sqlite_file(tmp_path):
 
 def test_server_default_database_is_a_file(tmp_path, monkeypatch):
     monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path))
-    from velkor_agent_hooks.client._storage import default_server_db
+    from velkor_agent_hooks.service.storage import default_server_db
 
     assert default_server_db() == os.path.join(str(tmp_path), "velkor", "velkor.db")
     with serve(db=default_server_db()) as server:

@@ -18,8 +18,6 @@ Needs the MCP SDK: ``pip install "velkor-agent-hooks[mcp]"``.
 from __future__ import annotations
 
 import argparse
-import hmac
-import ipaddress
 import json
 import logging
 import os
@@ -56,6 +54,8 @@ except ImportError as exc:
 from . import __version__
 from .adapters import dispatch, openai_tools
 from .client import VelkorClient, VelkorConnectionError, VelkorError, VelkorTimeout
+from .service.auth import Authenticator, bind_address, resolve
+from .service.auth import is_loopback as _address_is_loopback
 
 __all__ = ["call_tool", "create_server", "main", "tools"]
 
@@ -171,17 +171,11 @@ class BearerAuth:
 
     def __init__(self, app: ASGIApp, key: str) -> None:
         self.app = app
-        self._key = key.encode()
-
-    def _authorised(self, header: bytes) -> bool:
-        scheme, _, token = header.strip().partition(b" ")
-        # Compare even on a wrong scheme, so the answer takes as long either way.
-        matches = hmac.compare_digest(token.strip(), self._key)
-        return scheme.lower() == b"bearer" and matches
+        self._auth = Authenticator(key)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "http":
-            if not self._authorised(dict(scope["headers"]).get(b"authorization", b"")):
+            if not self._auth.accepts(dict(scope["headers"]).get(b"authorization")):
                 body = b'{"error": "missing or wrong API key"}'
                 await send(
                     {
@@ -197,15 +191,6 @@ class BearerAuth:
                 await send({"type": "http.response.body", "body": body})
                 return
         await self.app(scope, receive, send)
-
-
-def is_loopback(host: str) -> bool:
-    if host == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host.strip("[]")).is_loopback
-    except ValueError:
-        return False
 
 
 async def _serve_stdio(server: Server[Any]) -> None:
@@ -232,9 +217,21 @@ async def _serve_http(server: Server[Any], sock: socket.socket, host: str, key: 
     await uvicorn.Server(config).serve(sockets=[sock])
 
 
-def _bind(host: str, port: int) -> socket.socket:
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    return socket.create_server((host.strip("[]"), port), family=family)
+def is_loopback(host: str) -> bool:
+    """Whether ``host`` resolves to a loopback address."""
+    if not host:
+        return False
+    try:
+        return _address_is_loopback(resolve(host.strip("[]"), 0)[1])
+    except OSError:
+        return False
+
+
+def _bind(host: str, port: int, key: str) -> socket.socket:
+    # The same rules as the service's server: a key of 16 or more characters, or an address
+    # that resolves to loopback.
+    family, address = bind_address(host.strip("[]"), port, key or None)
+    return socket.create_server(address, family=family)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -279,13 +276,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     key = args.api_key if args.api_key is not None else os.environ.get(API_KEY_ENV, "")
     key = key.strip()
-    if args.transport == "streamable-http" and not key and not is_loopback(args.host):
-        print(
-            f"error: refusing to serve on non-loopback host {args.host!r} without an API key "
-            f"(pass --api-key or set {API_KEY_ENV})",
-            file=sys.stderr,
-        )
-        return 2
     try:
         server = create_server()
     except (TypeError, ValueError, OSError) as exc:
@@ -296,10 +286,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             anyio.run(_serve_stdio, server)
             return 0
         try:
-            sock = _bind(args.host, args.port)
-        except (OSError, OverflowError) as exc:
+            sock = _bind(args.host, args.port, key)
+        except (OSError, OverflowError, ValueError) as exc:
             print(f"error: cannot serve on {args.host}:{args.port}: {exc}", file=sys.stderr)
-            return 1
+            return 2 if isinstance(exc, ValueError) else 1
         with sock:
             bound_host, bound_port = sock.getsockname()[:2]
             shown = f"[{bound_host}]" if ":" in bound_host else bound_host

@@ -5,7 +5,7 @@ service. Without ``base_url`` the service runs embedded in the client, over the 
 ``path`` names: None or ":memory:" a private in-memory SQLite database, gone with the
 client; a file path a SQLite file; a ``postgresql://`` URL a PostgreSQL database. With
 ``base_url`` it sends each operation as JSON over HTTP to a Velkor server, such as
-``python -m velkor_agent_hooks.client serve`` or :func:`serve` starts. One client may be
+``velkor serve`` or :func:`serve` starts. One client may be
 shared by many threads with either backend.
 
 Memory:
@@ -86,15 +86,15 @@ Environment variables read by ``VelkorClient.from_env`` (keyword overrides win):
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import uuid
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from . import _checks as check
-from ._local import LocalBackend
-from ._storage import open_storage
-from ._transport import HttpBackend
+from ._backend import Backend
+from ._operations import OPERATIONS
 from ._types import (
     ContextResult,
     GateDecision,
@@ -109,7 +109,7 @@ from ._types import (
 from ._wire import ENV_VARS
 
 if TYPE_CHECKING:
-    from ._server import ServerLimits, VelkorServer, serve
+    from ..service.server import ServerLimits, VelkorServer, serve
 
 __all__ = [
     "ContextResult",
@@ -133,9 +133,9 @@ __version__ = "0.1.0"
 def __getattr__(name: str) -> Any:
     # The server is loaded on first use, so clients never pay for it.
     if name in ("serve", "VelkorServer", "ServerLimits"):
-        from . import _server
+        from ..service import server
 
-        return getattr(_server, name)
+        return getattr(server, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
@@ -178,11 +178,15 @@ class VelkorClient:
         self.deny_tools = frozenset(deny)
         self.base_url = base_url
         self.path = path
-        self._backend: LocalBackend | HttpBackend
+        self._backend: Backend
         if base_url:
-            self._backend = HttpBackend(base_url, project, self.timeout, self.deny_tools, api_key)
+            from ._transport import HttpBackend
+
+            self._backend = HttpBackend(base_url, project, self.timeout, api_key)
         else:
-            self._backend = LocalBackend(open_storage(path, project), self.deny_tools)
+            from ._backend import EmbeddedBackend
+
+            self._backend = EmbeddedBackend(path, project, self.deny_tools)
 
     @classmethod
     def from_env(cls, **overrides: Any) -> VelkorClient:
@@ -219,15 +223,16 @@ class VelkorClient:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
+    def _call(self, name: str, **values: Any) -> Any:
+        op = OPERATIONS[name]
+        return self._backend.call(op, op.bind(values))
+
     # Memory
 
     def context(
         self, query: str, max_tokens: int = 2000, *, session_id: str | None = None
     ) -> ContextResult:
-        check.check_str("query", query)
-        check.check_int("max_tokens", max_tokens)
-        check.check_str("session_id", session_id, optional=True)
-        return self._backend.recall(query, max_tokens, session_id)
+        return self._call("context", query=query, max_tokens=max_tokens, session_id=session_id)
 
     def remember(
         self,
@@ -240,11 +245,16 @@ class VelkorClient:
     ) -> dict[str, Any]:
         check.check_nonempty("text", text)
         check.check_nonempty("role", role)
-        _check_session(session_id, user_id, timestamp)
-        (memory_id,) = self._backend.store([(role, text)], session_id, user_id, timestamp)
+        reply = self._call(
+            "remember",
+            turns=[{"role": role, "text": text}],
+            session_id=session_id,
+            user_id=user_id,
+            timestamp=timestamp,
+        )
         return {
             "stored": True,
-            "id": memory_id,
+            "id": reply["ids"][0],
             "session_id": session_id,
             "tokens": estimate_tokens(text),
         }
@@ -257,10 +267,13 @@ class VelkorClient:
         user_id: str = "",
         timestamp: str = "",
     ) -> dict[str, Any]:
-        items = check.check_turns(turns)
-        _check_session(session_id, user_id, timestamp)
-        ids = self._backend.store(items, session_id, user_id, timestamp) if items else []
-        return {"stored": len(ids), "ids": ids, "session_id": session_id}
+        op = OPERATIONS["remember"]
+        args = op.bind(
+            {"turns": turns, "session_id": session_id, "user_id": user_id, "timestamp": timestamp}
+        )
+        if not args["turns"]:
+            return {"stored": 0, "ids": [], "session_id": session_id}
+        return self._backend.call(op, args)
 
     # Governance
 
@@ -280,18 +293,31 @@ class VelkorClient:
         approval_id: str | None = None,
         trace_id: str = "",
     ) -> GateDecision:
-        check.check_nonempty("tool_name", tool_name)
-        texts = {"session_id": session_id, "system_id": system_id, "actor": actor, "action": action}
-        optional = {
-            "purpose": purpose,
-            "capability": capability,
-            "resource": resource,
-            "approval_id": approval_id,
-        }
-        event = self._event("gate", tool_name, agent_id, trace_id, texts, optional)
-        event["tool_input"] = check.copy_json_mapping("tool_input", tool_input)
-        event["trace_id"] = trace_id or f"sdk_{uuid.uuid4().hex}"
-        return self._backend.decide(event)
+        op = OPERATIONS["gate"]
+        args = op.bind(
+            {
+                "tool_name": tool_name,
+                "agent_id": agent_id,
+                "session_id": session_id,
+                "tool_input": tool_input,
+                "system_id": system_id,
+                "actor": actor,
+                "action": action,
+                "purpose": purpose,
+                "capability": capability,
+                "resource": resource,
+                "approval_id": approval_id,
+                "trace_id": trace_id,
+            }
+        )
+        args["agent_id"] = args["agent_id"] or self.agent_id
+        args["trace_id"] = args["trace_id"] or f"sdk_{uuid.uuid4().hex}"
+        decision: GateDecision = self._backend.call(op, args)
+        if self.base_url and decision.allow and args["tool_name"] in self.deny_tools:
+            # The server decides by its own rules; this client's deny list applies on top.
+            reason = "client deny_tools policy lists this tool"
+            return dataclasses.replace(decision, allow=False, reason=reason, outcome="DENIED")
+        return decision
 
     def observe(
         self,
@@ -308,34 +334,37 @@ class VelkorClient:
         resource: str | None = None,
         trace_id: str = "",
     ) -> dict[str, Any]:
-        check.check_nonempty("outcome_status", outcome_status)
-        texts = {"session_id": session_id, "system_id": system_id, "actor": actor}
-        optional = {"purpose": purpose, "capability": capability, "resource": resource}
-        event = self._event("observe", tool_name, agent_id, trace_id, texts, optional)
-        event["outcome_status"] = outcome_status
-        event["fields"] = check.copy_json_mapping("fields", fields)
-        return {"recorded": True, "event_id": self._backend.record(event)}
+        op = OPERATIONS["observe"]
+        args = op.bind(
+            {
+                "outcome_status": outcome_status,
+                "tool_name": tool_name,
+                "agent_id": agent_id,
+                "session_id": session_id,
+                "fields": fields,
+                "system_id": system_id,
+                "actor": actor,
+                "purpose": purpose,
+                "capability": capability,
+                "resource": resource,
+                "trace_id": trace_id,
+            }
+        )
+        args["agent_id"] = args["agent_id"] or self.agent_id
+        return self._backend.call(op, args)
 
     # Keyed store
 
     def put_item(
         self, namespace: tuple[str, ...], key: str, value: Mapping[str, Any]
     ) -> dict[str, Any]:
-        check.check_namespace("namespace", namespace)
-        check.check_nonempty("key", key)
-        copy = check.copy_json_mapping("value", value, optional=False, exact=True)
-        assert copy is not None
-        return self._backend.put_item(namespace, key, copy)
+        return self._call("put_item", namespace=namespace, key=key, value=value)
 
     def get_item(self, namespace: tuple[str, ...], key: str) -> dict[str, Any] | None:
-        check.check_namespace("namespace", namespace)
-        check.check_nonempty("key", key)
-        return self._backend.get_item(namespace, key)
+        return self._call("get_item", namespace=namespace, key=key)
 
     def delete_item(self, namespace: tuple[str, ...], key: str) -> bool:
-        check.check_namespace("namespace", namespace)
-        check.check_nonempty("key", key)
-        return self._backend.delete_item(namespace, key)
+        return self._call("delete_item", namespace=namespace, key=key)
 
     def search_items(
         self,
@@ -346,12 +375,14 @@ class VelkorClient:
         limit: int = 10,
         offset: int = 0,
     ) -> list[dict[str, Any]]:
-        check.check_namespace("namespace_prefix", namespace_prefix, allow_empty=True)
-        check.check_str("query", query, optional=True)
-        filters = check.check_filter(filter)
-        check.check_int("limit", limit)
-        check.check_int("offset", offset)
-        return self._backend.search_items(namespace_prefix, query or None, filters, limit, offset)
+        return self._call(
+            "search_items",
+            namespace_prefix=namespace_prefix,
+            query=query or None,
+            filter=filter,
+            limit=limit,
+            offset=offset,
+        )
 
     def list_namespaces(
         self,
@@ -362,54 +393,37 @@ class VelkorClient:
         limit: int = 100,
         offset: int = 0,
     ) -> list[tuple[str, ...]]:
-        check.check_pattern("prefix", prefix)
-        check.check_pattern("suffix", suffix)
-        check.check_int("max_depth", max_depth, minimum=1, optional=True)
-        check.check_int("limit", limit)
-        check.check_int("offset", offset)
-        return self._backend.list_namespaces(prefix, suffix, max_depth, limit, offset)
+        return self._call(
+            "list_namespaces",
+            prefix=prefix,
+            suffix=suffix,
+            max_depth=max_depth,
+            limit=limit,
+            offset=offset,
+        )
 
     # Inspection
 
     def doctor(self) -> dict[str, Any]:
+        status = self._call("doctor")
+        if not self.base_url:
+            return status
         return {
             "ok": True,
             "version": __version__,
             "project": self.project,
             "base_url": self.base_url,
-            **self._backend.status(),
+            "backend": self._backend.kind,
+            "memories": status["memories"],
+            "audit_events": status["audit_events"],
+            "deny_tools": sorted(self.deny_tools.union(map(str, status["deny_tools"]))),
+            "server_version": status["version"],
         }
 
     def memories(self) -> list[dict[str, Any]]:
         """Copies of the stored memories, oldest first."""
-        return self._backend.memories()
+        return self._call("memories")
 
     def audit_events(self) -> list[dict[str, Any]]:
         """Copies of the recorded gate and observe events, oldest first."""
-        return self._backend.events()
-
-    def _event(
-        self,
-        kind: str,
-        tool_name: object,
-        agent_id: object,
-        trace_id: object,
-        texts: dict[str, object],
-        optional: dict[str, object],
-    ) -> dict[str, Any]:
-        check.check_nonempty("tool_name", tool_name)
-        check.check_strs(agent_id=agent_id, trace_id=trace_id, **texts)
-        check.check_optional_strs(**optional)
-        return {
-            "kind": kind,
-            "tool_name": tool_name,
-            "agent_id": agent_id or self.agent_id,
-            "trace_id": trace_id,
-            **texts,
-            **optional,
-        }
-
-
-def _check_session(session_id: object, user_id: object, timestamp: object) -> None:
-    check.check_nonempty("session_id", session_id)
-    check.check_strs(user_id=user_id, timestamp=timestamp)
+        return self._call("audit_events")

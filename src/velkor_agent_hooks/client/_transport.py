@@ -8,7 +8,6 @@ A request goes out in one write, its head built from bytes prepared when the cli
 
 from __future__ import annotations
 
-import dataclasses
 import http.client
 import json
 import math
@@ -20,26 +19,12 @@ import threading
 import time
 import weakref
 from typing import Any
-from urllib.parse import quote, urlsplit
+from urllib.parse import quote, urlencode, urlsplit
 
-from ._types import (
-    ContextResult,
-    GateDecision,
-    VelkorConnectionError,
-    VelkorHTTPError,
-    VelkorProtocolError,
-    VelkorTimeout,
-)
-from ._wire import (
-    AUTH_SCHEME,
-    MAX_REPLY,
-    MAX_REPLY_DEPTH,
-    PROJECT_HEADER,
-    ROUTES,
-    too_deep,
-)
+from ._operations import Operation, page_rows
+from ._types import VelkorConnectionError, VelkorHTTPError, VelkorProtocolError, VelkorTimeout
+from ._wire import AUTH_SCHEME, MAX_REPLY, MAX_REPLY_DEPTH, PROJECT_HEADER, too_deep
 
-_JSON_TYPES = {"str": str, "int": int, "bool": bool}
 POOL_SIZE = 8  # idle connections a client keeps
 PAGE_SIZE = 500  # rows asked for per listing request
 
@@ -148,53 +133,13 @@ class _Unsent(Exception):
     """The request failed in a way that proves the server never processed it."""
 
 
-def _reply_fields(reply: dict[str, Any], where: str, **types: type) -> list[Any]:
-    values = [reply.get(name) for name in types]
-    for (name, kind), value in zip(types.items(), values, strict=True):
-        # Exact types: JSON true must not pass for an int, nor 1 for a bool.
-        if type(value) is not kind:
-            raise VelkorProtocolError(f"{where}: reply field {name!r} is not a {kind.__name__}")
-    return values
-
-
-def _reply_result[T](cls: type[T], reply: dict[str, Any], where: str) -> T:
-    fields = dataclasses.fields(cls)  # type: ignore[arg-type]
-    types = {f.name: _JSON_TYPES[str(f.type)] for f in fields}
-    return cls(*_reply_fields(reply, where, **types))
-
-
-def _reply_rows(reply: dict[str, Any], where: str, key: str) -> list[Any]:
-    (rows,) = _reply_fields(reply, where, **{key: list})
-    if not all(type(row) is dict for row in rows):
-        raise VelkorProtocolError(f"{where}: reply field {key!r} holds a non-object")
-    return rows
-
-
-def _item(row: dict[str, Any], where: str) -> dict[str, Any]:
-    namespace = row.get("namespace")
-    if type(namespace) is not list or not all(type(label) is str for label in namespace):
-        raise VelkorProtocolError(f"{where}: item namespace is not a list of str")
-    _reply_fields(row, where, key=str, value=dict, created_at=str, updated_at=str)
-    return {**row, "namespace": tuple(namespace)}
-
-
-def _arguments(event: dict[str, Any]) -> dict[str, Any]:
-    """The keywords of the ``gate`` or ``observe`` call that built ``event``."""
-    return {key: value for key, value in event.items() if key != "kind"}
-
-
 class HttpBackend:
-    """The embedded backend's operations, sent to a Velkor server. Inputs arrive validated."""
+    """Each operation sent to a Velkor server. Arguments arrive checked."""
 
     kind = "http"
 
     def __init__(
-        self,
-        base_url: str,
-        project: str,
-        timeout: float,
-        deny: frozenset[str],
-        api_key: str | None = None,
+        self, base_url: str, project: str, timeout: float, api_key: str | None = None
     ) -> None:
         parts = urlsplit(base_url)
         if parts.scheme not in ("http", "https") or not parts.hostname or parts.query:
@@ -214,7 +159,6 @@ class HttpBackend:
         if api_key and _UNSAFE.search(api_key):
             raise ValueError("api_key holds a space or control character")
         self._timeout = timeout
-        self._deny = deny
         self._headers = {"Accept": "application/json", PROJECT_HEADER: quote(project)}
         if api_key:
             self._headers["Authorization"] = f"{AUTH_SCHEME} {api_key}"
@@ -233,13 +177,13 @@ class HttpBackend:
 
     def _call(
         self,
-        operation: str,
+        op: Operation,
         payload: dict[str, Any] | None = None,
         *,
         query: str = "",
         deadline: float | None = None,
     ) -> dict:
-        method, path = ROUTES[operation]
+        method, path = op.method, op.path
         where = f"{method} {path}"
         head = b"%s %s%s%s HTTP/1.1\r\n%s" % (
             method.encode(),
@@ -336,124 +280,29 @@ class HttpBackend:
                     response.close()  # its file holds the descriptor open too
                 sock.close()
 
-    def store(
-        self, items: list[tuple[str, str]], session_id: str, user_id: str, timestamp: str
-    ) -> list[str]:
-        turns = [{"role": role, "text": text} for role, text in items]
-        payload = {"turns": turns, "session_id": session_id, "user_id": user_id}
-        reply = self._call("remember", {**payload, "timestamp": timestamp})
-        (ids,) = _reply_fields(reply, "remember", ids=list)
-        if len(ids) != len(items) or not all(type(i) is str for i in ids):
-            raise VelkorProtocolError(f"remember: expected {len(items)} ids, got {ids!r}")
-        return ids
+    def call(self, op: Operation, args: dict[str, Any]) -> Any:
+        if op.page_key is not None:
+            return self._listing(op, args)
+        if op.method == "GET":
+            reply = self._call(op, query=_query(args))
+        else:
+            reply = self._call(op, op.to_wire(args))
+        return op.decode(reply, args, op.name)
 
-    def recall(self, query: str, max_tokens: int, session_id: str | None) -> ContextResult:
-        payload: dict[str, Any] = {"query": query, "max_tokens": max_tokens}
-        if session_id is not None:
-            payload["session_id"] = session_id
-        return _reply_result(ContextResult, self._call("context", payload), "context")
-
-    def decide(self, event: dict[str, Any]) -> GateDecision:
-        reply = self._call("gate", _arguments(event))
-        decision = _reply_result(GateDecision, reply, "gate")
-        if decision.allow and event["tool_name"] in self._deny:
-            reason = "client deny_tools policy lists this tool"
-            return dataclasses.replace(decision, allow=False, reason=reason, outcome="DENIED")
-        return decision
-
-    def record(self, event: dict[str, Any]) -> str:
-        reply = self._call("observe", _arguments(event))
-        return _reply_fields(reply, "observe", event_id=str)[0]
-
-    def _listing(self, operation: str, key: str) -> list[dict[str, Any]]:
+    def _listing(self, op: Operation, args: dict[str, Any]) -> list[dict[str, Any]]:
         # Page after page, under one deadline for the whole listing.
         deadline = time.monotonic() + self._timeout
         rows: list[dict[str, Any]] = []
         offset: int | None = 0
         while offset is not None:
-            query = f"?limit={PAGE_SIZE}&offset={offset}"
-            reply = self._call(operation, query=query, deadline=deadline)
-            rows += _reply_rows(reply, operation, key)
+            query = _query({**args, "limit": PAGE_SIZE, "offset": offset})
+            reply = self._call(op, query=query, deadline=deadline)
+            rows += page_rows(op, reply, op.name)
             following = reply.get("next_offset")
             if following is not None and (type(following) is not int or following <= offset):
-                raise VelkorProtocolError(f"{operation}: bad next_offset {following!r}")
+                raise VelkorProtocolError(f"{op.name}: bad next_offset {following!r}")
             offset = following
         return rows
-
-    def memories(self) -> list[dict[str, Any]]:
-        return self._listing("memories", "memories")
-
-    def events(self) -> list[dict[str, Any]]:
-        return self._listing("audit_events", "events")
-
-    def status(self) -> dict[str, Any]:
-        reply = self._call("doctor")
-        memories, events, deny, version = _reply_fields(
-            reply, "doctor", memories=int, audit_events=int, deny_tools=list, version=str
-        )
-        return {
-            "backend": self.kind,
-            "memories": memories,
-            "audit_events": events,
-            "deny_tools": sorted(self._deny.union(map(str, deny))),
-            "server_version": version,
-        }
-
-    def put_item(self, namespace: tuple[str, ...], key: str, value: dict[str, Any]) -> dict:
-        reply = self._call("put_item", {"namespace": namespace, "key": key, "value": value})
-        return _item(reply, "put_item")
-
-    def get_item(self, namespace: tuple[str, ...], key: str) -> dict[str, Any] | None:
-        reply = self._call("get_item", {"namespace": namespace, "key": key})
-        item = reply.get("item")
-        if item is None:
-            return None
-        if type(item) is not dict:
-            raise VelkorProtocolError("get_item: reply field 'item' is not an object")
-        return _item(item, "get_item")
-
-    def delete_item(self, namespace: tuple[str, ...], key: str) -> bool:
-        reply = self._call("delete_item", {"namespace": namespace, "key": key})
-        return _reply_fields(reply, "delete_item", deleted=bool)[0]
-
-    def search_items(
-        self,
-        prefix: tuple[str, ...],
-        query: str | None,
-        filter: dict[str, Any] | None,
-        limit: int,
-        offset: int,
-    ) -> list[dict[str, Any]]:
-        payload = {
-            "namespace_prefix": prefix,
-            "query": query,
-            "filter": filter,
-            "limit": limit,
-            "offset": offset,
-        }
-        rows = _reply_rows(self._call("search_items", payload), "search_items", "items")
-        return [_item(row, "search_items") for row in rows]
-
-    def list_namespaces(
-        self,
-        prefix: tuple[str, ...] | None,
-        suffix: tuple[str, ...] | None,
-        max_depth: int | None,
-        limit: int,
-        offset: int,
-    ) -> list[tuple[str, ...]]:
-        payload = {
-            "prefix": prefix,
-            "suffix": suffix,
-            "max_depth": max_depth,
-            "limit": limit,
-            "offset": offset,
-        }
-        reply = self._call("list_namespaces", payload)
-        (rows,) = _reply_fields(reply, "list_namespaces", namespaces=list)
-        if not all(type(ns) is list and all(type(x) is str for x in ns) for ns in rows):
-            raise VelkorProtocolError("list_namespaces: a namespace is not a list of str")
-        return [tuple(ns) for ns in rows]
 
     def close(self) -> None:
         self._pool.close()
@@ -470,3 +319,8 @@ def _parse(data: bytes, where: str) -> Any:
     if too_deep(data, reply, MAX_REPLY_DEPTH):
         raise VelkorProtocolError(f"{where}: reply is nested more than {MAX_REPLY_DEPTH} deep")
     return reply
+
+
+def _query(args: dict[str, Any]) -> str:
+    present = {name: value for name, value in args.items() if value is not None}
+    return "?" + urlencode(present) if present else ""

@@ -1,14 +1,9 @@
-"""Errors, result types and the context rules that every backend shares."""
+"""Errors and result types: what a caller of the client gets back."""
 
 from __future__ import annotations
 
-import hashlib
 import math
-from collections.abc import Iterable
 from dataclasses import dataclass
-
-SEPARATOR = "\n"
-MISSES_BEFORE_FULL = 32
 
 
 class VelkorError(Exception):
@@ -72,39 +67,3 @@ class GovernanceDenied(PermissionError):
 
 def estimate_tokens(text: str) -> int:
     return math.ceil(len(text) / 4)
-
-
-def block_hash(text: str) -> str:
-    return hashlib.sha256(text.encode()).hexdigest()[:16]
-
-
-def pack_context(ranked: Iterable[str], max_tokens: int, *, ranked_by_query: bool) -> ContextResult:
-    """Joins texts in the order given, skipping those that would overflow ``max_tokens``.
-
-    ``ranked`` is best first; without a query it is newest first and the chosen texts are
-    returned oldest first. Stops reading as soon as not even one more character could fit, or
-    after ``MISSES_BEFORE_FULL`` texts in a row did not fit: the budget is then as good as
-    full, and reading on would only fetch ever less relevant texts to skip them.
-    """
-    chosen: list[str] = []
-    chars = misses = 0
-    for text in ranked:
-        extra = len(text) + (len(SEPARATOR) if chosen else 0)
-        if math.ceil((chars + extra) / 4) <= max_tokens:
-            chosen.append(text)
-            chars += extra
-            misses = 0
-        else:
-            misses += 1
-        if misses >= MISSES_BEFORE_FULL or math.ceil((chars + len(SEPARATOR) + 1) / 4) > max_tokens:
-            break
-    if not ranked_by_query:
-        chosen.reverse()
-    text = SEPARATOR.join(chosen)
-    return ContextResult(
-        text=text,
-        block_hash=block_hash(text),
-        token_count=estimate_tokens(text),
-        status="ok" if chosen else "empty",
-        hits=len(chosen),
-    )

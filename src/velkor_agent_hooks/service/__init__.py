@@ -1,0 +1,21 @@
+"""The Velkor service: memory, governance and the keyed store of a project over a storage.
+
+``open_service`` is what the embedded client and the server start from. The layers:
+``storage`` keeps rows (SQLite or PostgreSQL, one shared SQL layer, numbered migrations);
+``memory``, ``governance`` and ``store`` hold the rules; ``server`` serves the operations
+over HTTP; ``cli`` is the ``velkor`` command.
+"""
+
+from __future__ import annotations
+
+from ._service import Service
+from .storage import open_storage
+
+__all__ = ["Service", "open_service"]
+
+
+def open_service(
+    path: str | None, project: str, deny_tools: frozenset[str] = frozenset()
+) -> Service:
+    """The service of ``project`` over the storage ``path`` names (see ``open_storage``)."""
+    return Service(open_storage(path, project), project, deny_tools)

@@ -1,0 +1,291 @@
+"""The ``velkor`` command: serve, inspect and maintain the service.
+
+Errors are one line on stderr; the exit status is 2 for a usage error, 1 for a failure.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import json
+import os
+import signal
+import sys
+import threading
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any
+
+from ..client._wire import ENV_VARS
+from .storage import MEMORY, default_server_db
+
+_LIMIT_HELP = {
+    "max_concurrency": "operations queued or running; more are answered 503",
+    "workers": "threads running operations",
+    "keep_alive": "seconds an idle kept-alive connection stays open",
+    "header_timeout": "seconds allowed for a request's line and headers",
+    "body_timeout": "seconds allowed for a request's body",
+    "max_body": "bytes in one request body",
+    "max_header_bytes": "bytes in one request's line and headers",
+    "max_buffered": "request-body bytes held across all connections",
+    "max_turns": "turns in one remember request",
+    "max_page": "rows in one page of /v1/memories or /v1/audit-events",
+    "max_depth": "nesting depth of a request body",
+    "shutdown_timeout": "seconds a stop waits for requests in flight",
+    "backlog": "connections queued by the kernel before they are accepted",
+}
+
+
+class Failure(Exception):
+    """A command that could not do its job; its message is the one line printed."""
+
+
+def _db_default() -> str:
+    return os.environ.get(ENV_VARS["path"]) or default_server_db()
+
+
+def _add_db(cmd: argparse.ArgumentParser) -> None:
+    cmd.add_argument(
+        "--db",
+        default=None,
+        help=f"SQLite file, postgresql:// URL, or {MEMORY} (default: $VELKOR_DB, else"
+        f" {default_server_db()})",
+    )
+
+
+def _add_target(cmd: argparse.ArgumentParser) -> None:
+    """--db for a local database, or --url for a server (key from $VELKOR_API_KEY)."""
+    _add_db(cmd)
+    cmd.add_argument("--url", default=None, help="a Velkor server's base URL instead of --db")
+    cmd.add_argument("--project", default="default", help="the project (%(default)s)")
+
+
+def _client(args: argparse.Namespace) -> Any:
+    from ..client import VelkorClient
+
+    if args.url and args.db:
+        raise Failure("give --db or --url, not both")
+    if args.url:
+        key = os.environ.get(ENV_VARS["api_key"]) or None
+        return VelkorClient(base_url=args.url, project=args.project, api_key=key)
+    return VelkorClient(path=args.db or _db_default(), project=args.project)
+
+
+def _json_lines(rows: Iterable[dict[str, Any]]) -> None:
+    for row in rows:
+        sys.stdout.write(json.dumps(row, ensure_ascii=False) + "\n")
+
+
+def _shorten(text: str, width: int = 72) -> str:
+    text = " ".join(text.split())
+    return text if len(text) <= width else text[: width - 1] + "…"
+
+
+def cmd_doctor(args: argparse.Namespace) -> int:
+    with _client(args) as client:
+        print(json.dumps(client.doctor(), indent=2))
+    return 0
+
+
+def cmd_migrate(args: argparse.Namespace) -> int:
+    from .storage import open_storage
+    from .storage.migrations import LATEST
+
+    path = args.db or _db_default()
+    storage = open_storage(None if path == MEMORY else path, "default")
+    try:
+        found = storage.schema_found
+    finally:
+        storage.close()
+    if found == LATEST:
+        print(f"{path}: schema version {LATEST}, up to date")
+    elif found == 0:
+        print(f"{path}: created at schema version {LATEST}")
+    else:
+        print(f"{path}: upgraded from schema version {found} to {LATEST}")
+    return 0
+
+
+def cmd_memories(args: argparse.Namespace) -> int:
+    with _client(args) as client:
+        rows = client.memories()
+    if args.action == "export":
+        _json_lines(rows)
+        return 0
+    for row in rows[-args.limit :]:
+        print(f"{row['id']}  {row['session_id']}  {row['role']}  {_shorten(row['text'])}")
+    return 0
+
+
+def cmd_audit(args: argparse.Namespace) -> int:
+    with _client(args) as client:
+        rows = client.audit_events()
+    if args.action == "export":
+        _json_lines(rows)
+        return 0
+    for row in rows[-args.limit :]:
+        outcome = row.get("outcome") or row.get("outcome_status") or ""
+        print(
+            f"{row.get('recorded_at', '')}  {row.get('kind', '')}  {row.get('tool_name', '')}"
+            f"  {outcome}  {row.get('agent_id', '')}  {row.get('trace_id', '')}"
+        )
+    return 0
+
+
+def _add_serve(commands: Any) -> None:
+    from .server import ServerLimits
+
+    cmd = commands.add_parser(
+        "serve",
+        help="serve the Velkor API over HTTP",
+        description="Serve the Velkor API over HTTP.",
+    )
+    cmd.add_argument("--host", default="127.0.0.1", help="address to bind (%(default)s)")
+    cmd.add_argument("--port", type=int, default=8787, help="port; 0 picks a free one")
+    cmd.add_argument(
+        "--project",
+        action="append",
+        help="a project served; repeat for several (default: default)",
+    )
+    cmd.add_argument("--deny-tools", default="", help="comma-separated tools to deny")
+    _add_db(cmd)
+    cmd.add_argument(
+        "--api-key",
+        default=os.environ.get(ENV_VARS["api_key"]) or None,
+        help="key every request must send as 'Authorization: Bearer <key>' (default:"
+        " $VELKOR_API_KEY; prefer the variable, arguments show in process lists)",
+    )
+    cmd.add_argument(
+        "--processes",
+        type=int,
+        default=1,
+        help="server processes sharing the port; over 1 needs a file or PostgreSQL --db (1)",
+    )
+    defaults = ServerLimits()
+    for field in dataclasses.fields(ServerLimits):
+        default = getattr(defaults, field.name)
+        cmd.add_argument(
+            "--" + field.name.replace("_", "-"),
+            type=type(default),
+            default=default,
+            help=f"{_LIMIT_HELP[field.name]} (%(default)s)",
+        )
+    cmd.set_defaults(run=cmd_serve)
+
+
+def cmd_serve(args: argparse.Namespace) -> int:
+    from .server import ServerLimits, VelkorServer, reserve_port, url_of
+    from .server.supervisor import supervise
+
+    db = args.db or _db_default()
+    deny = [name.strip() for name in args.deny_tools.split(",") if name.strip()]
+    if args.processes < 1:
+        raise Failure(f"--processes must be at least 1, not {args.processes}")
+    if args.processes > 1 and db == MEMORY:
+        raise Failure(
+            f"--processes {args.processes} needs a database the processes share"
+            f" (--db a SQLite file or a postgresql:// URL): with {MEMORY} each process would"
+            " keep data of its own, and a client would see whichever it reached"
+        )
+    try:
+        limits = ServerLimits(
+            **{f.name: getattr(args, f.name) for f in dataclasses.fields(ServerLimits)}
+        )
+
+        def make(port: int = args.port, reuse_port: bool = False) -> VelkorServer:
+            return VelkorServer(
+                args.host,
+                port,
+                project=args.project or ["default"],
+                deny_tools=deny,
+                db=db,
+                api_key=args.api_key,
+                limits=limits,
+                reuse_port=reuse_port,
+            )
+
+        if args.processes > 1:
+            from .auth import bind_address
+
+            reserved = reserve_port(*bind_address(args.host, args.port, args.api_key))
+        else:
+            server = make()
+    except (OSError, OverflowError, TypeError, ValueError) as exc:
+        raise Failure(f"cannot serve on {args.host}:{args.port}: {exc}") from None
+    if args.processes > 1:
+        with reserved:
+            return supervise(reserved, args.processes, make, limits.shutdown_timeout)
+    stop = threading.Event()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: stop.set())
+    with server:
+        server.start()
+        print(f"Velkor server listening on {url_of(server.host, server.port)}", flush=True)
+        while not stop.wait(1.0):
+            pass
+        print("stopping: finishing requests in flight", flush=True)
+    print("stopped", flush=True)
+    return 0
+
+
+def _listing(commands: Any, name: str, what: str, run: Callable[..., int]) -> None:
+    cmd = commands.add_parser(name, help=f"list or export the {what}", description=f"The {what}.")
+    actions = cmd.add_subparsers(dest="action", required=True, metavar="{list,export}")
+    shown = actions.add_parser(
+        "list", help=f"the newest {what}, one line each", description=f"The newest {what}."
+    )
+    shown.add_argument("--limit", type=int, default=20, help="how many (%(default)s)")
+    exported = actions.add_parser(
+        "export", help=f"every one of the {what} as JSON lines", description=f"All the {what}."
+    )
+    for sub in (shown, exported):
+        _add_target(sub)
+        sub.set_defaults(run=run)
+
+
+def parser(prog: str = "velkor") -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog=prog,
+        description="Serve, inspect and maintain the Velkor memory and governance service.",
+    )
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    _add_serve(commands)
+    doctor = commands.add_parser(
+        "doctor",
+        help="check a database or server and print its state",
+        description="Check a database or server and print its state as JSON.",
+    )
+    _add_target(doctor)
+    doctor.set_defaults(run=cmd_doctor)
+    migrate = commands.add_parser(
+        "migrate",
+        help="bring a database's schema up to this release",
+        description="Bring a database's schema up to this release (opening it does the same).",
+    )
+    _add_db(migrate)
+    migrate.set_defaults(run=cmd_migrate)
+    _listing(commands, "memories", "stored memories", cmd_memories)
+    _listing(commands, "audit", "audit events", cmd_audit)
+    return top
+
+
+def main(argv: Sequence[str] | None = None, prog: str = "velkor") -> int:
+    try:
+        top = parser(prog)
+    except ImportError as exc:  # the server extra is missing
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
+    args = top.parse_args(argv)  # exits 2 on a usage error
+    try:
+        return int(args.run(args))
+    except Failure as exc:
+        message = str(exc)
+    except (OSError, TypeError, ValueError, RuntimeError) as exc:
+        message = f"{type(exc).__name__}: {exc}"
+    except Exception as exc:  # a service error, e.g. VelkorError from a server
+        message = f"{type(exc).__name__}: {exc}"
+    print(f"error: {message.splitlines()[0] if message else 'failed'}", file=sys.stderr)
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
