@@ -202,16 +202,25 @@ def stemmed_all(text: str) -> list[str]:
 
 
 def run_steps(conversations) -> None:
-    """Each step adds one thing to the one before it; patched into the module for the run."""
-    plain = replace(ranking.DEFAULT, k1=0.0, b=0.0, neighbour=0.0)
+    """Each step adds one thing to the one before; analysis and idf are patched in for it."""
+    off = replace(
+        ranking.DEFAULT, k1=0.0, b=0.0, pairs=0.0, window=0.0, when=0.0, before=0.0, after=0.0
+    )
+    full = ranking.DEFAULT
+    bm25 = replace(off, k1=full.k1, b=full.b)
+    neighbours = replace(bm25, before=full.before, after=full.after)
+    pairs = replace(neighbours, pairs=full.pairs)
     steps = [
-        ("words, equal weights", raw_words, lambda size, df: 1.0, plain),
-        ("+ idf weights", raw_words, ranking.idf, plain),
-        ("+ stemming", stemmed_all, ranking.idf, plain),
-        ("+ stopwords dropped", analyze, ranking.idf, plain),
-        ("stopwords, no stemming", unstemmed, ranking.idf, plain),
-        ("+ BM25 tf, length norm", analyze, ranking.idf, replace(plain, k1=1.2, b=0.75)),
-        ("+ neighbours", analyze, ranking.idf, replace(ranking.DEFAULT)),
+        ("words, equal weights", raw_words, lambda size, df: 1.0, off),
+        ("+ idf weights", raw_words, ranking.idf, off),
+        ("+ stemming", stemmed_all, ranking.idf, off),
+        ("+ stopwords dropped", analyze, ranking.idf, off),
+        ("(stopwords dropped, no stemming)", unstemmed, ranking.idf, off),
+        ("+ BM25 term frequency, length norm", analyze, ranking.idf, bm25),
+        ("+ neighbouring turns", analyze, ranking.idf, neighbours),
+        ("+ query term pairs side by side", analyze, ranking.idf, pairs),
+        ("+ the time a query names", analyze, ranking.idf, replace(pairs, window=full.window)),
+        ("+ 'when' finds memories that say when", analyze, ranking.idf, full),
     ]
     saved = ranking.analyze, ranking.idf
     try:

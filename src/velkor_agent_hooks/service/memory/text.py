@@ -12,6 +12,7 @@ import re
 import unicodedata
 from datetime import date, timedelta
 from functools import lru_cache
+from typing import NamedTuple
 
 # The Snowball project's English stopword list.
 STOPWORDS = frozenset(
@@ -277,39 +278,55 @@ def _step5(w: str, p1: int, p2: int) -> str:
 _MONTHS = (
     "january february march april may june july august september october november december"
 ).split()
-_MONTH = {name: i for i, name in enumerate(_MONTHS, 1)}
-_MONTH.update({name[:3]: i for name, i in list(_MONTH.items())})
+_MONTH = {}
+for _number, _name in enumerate(_MONTHS, 1):
+    # Full names, their stems (index terms are stemmed) and abbreviations.
+    _MONTH.update(dict.fromkeys((_name, stem(_name), _name[:3]), _number))
 _MONTH["sept"] = 9
 _SEASONS = {"spring": 3, "summer": 6, "autumn": 9, "fall": 9, "winter": 12}
 _WEEKDAYS = "monday tuesday wednesday thursday friday saturday sunday".split()
-_M = r"(" + "|".join(sorted(_MONTH, key=len, reverse=True)) + r")\.?"
+_M = "(" + "|".join(sorted(_MONTH, key=len, reverse=True)) + r")\.?"
 _DAY = r"(\d{1,2})(?:st|nd|rd|th)?"
 _YEAR = r"((?:19|20)\d\d)"
-_DATE_FORMS = (
-    ("day", re.compile(rf"\b{_DAY}\s+(?:of\s+)?{_M},?\s+{_YEAR}\b"), (1, 2, 3)),
-    ("day", re.compile(rf"\b{_M}\s+{_DAY},?\s+{_YEAR}\b"), (2, 1, 3)),
-    ("month", re.compile(rf"\b{_M},?\s+(?:of\s+)?{_YEAR}\b"), (None, 1, 2)),
-    ("season", re.compile(rf"\b({'|'.join(_SEASONS)})\s+(?:of\s+)?{_YEAR}\b"), (None, 1, 2)),
-    ("year", re.compile(rf"\b{_YEAR}\b"), (None, None, 1)),
-    # A month on its own; "may" and "march" only where a month is meant.
-    ("month", re.compile(rf"\b(?:in|during|since|early|mid|late|of)[\s-]+{_M}\b"), (None, 1, None)),
-    (
-        "month",
-        re.compile(r"\b(" + "|".join(m for m in _MONTHS if m not in ("may", "march")) + r")\b"),
-        (None, 1, None),
-    ),
-)
+_UNIT = r"(day|week|weekend|month|year)s?"
+_COUNTS = {"a": 1, "an": 1, "one": 1, "two": 2, "three": 3, "four": 4, "five": 5, "six": 6}
+_COUNT = "(" + "|".join(_COUNTS) + r"|\d{1,2})"
+_UNAMBIGUOUS = "|".join(m for m in _MONTH if m not in ("may", "mar", "march"))
+_FORMS = [
+    ("day", re.compile(rf"\b{_DAY}\s+(?:of\s+)?{_M},?\s+{_YEAR}\b")),
+    ("month_day", re.compile(rf"\b{_M}\s+{_DAY},?\s+{_YEAR}\b")),
+    ("month", re.compile(rf"\b{_M},?\s+(?:of\s+)?{_YEAR}\b")),
+    ("season", re.compile(rf"\b({'|'.join(_SEASONS)})\s+(?:of\s+)?{_YEAR}\b")),
+    ("year", re.compile(rf"\b{_YEAR}\b")),
+    # A month on its own; "may" and "march" only where a month is surely meant.
+    ("bare_month", re.compile(rf"\b(?:in|during|since|early|mid|late|of)[\s-]+{_M}\b")),
+    ("bare_month", re.compile(rf"\b({_UNAMBIGUOUS})\b")),
+    ("ago", re.compile(rf"\b(?:{_COUNT}\s+)?{_UNIT}\s+ago\b")),
+    ("relative", re.compile(rf"\b(last|past|this|next)\s+{_UNIT}\b")),
+    ("weekday", re.compile(rf"\b(last|past|this|next)?\s*({'|'.join(_WEEKDAYS)})\b")),
+    ("day_word", re.compile(r"\b(yesterday|today|tonight|tomorrow|last\s+night)\b")),
+]
 
 TIME_TERMS = frozenset(
     stem(w)
     for w in (
-        "yesterday today tonight tomorrow ago last next week weekend month year day morning "
-        "afternoon evening night recently lately earlier soon"
+        "yesterday today tonight tomorrow ago last next past week weekend month year day "
+        "morning afternoon evening night recently lately earlier soon"
     ).split()
     + _WEEKDAYS
     + _MONTHS
     + list(_SEASONS)
 )
+_TIME_NOUNS = frozenset("year month day date week time season weekend".split())
+
+
+class Mention(NamedTuple):
+    """The dates [start, end) that a text names, and where it names them."""
+
+    start: date
+    end: date
+    at: int
+    to: int
 
 
 def asks_when(text: str) -> bool:
@@ -318,78 +335,88 @@ def asks_when(text: str) -> bool:
     if "when" in found:
         return True
     pairs = set(itertools.pairwise(found))
-    return bool(
-        {("how", "long")} & pairs
-        or {(a, b) for a, b in pairs if a in ("what", "which") and b in _TIME_NOUNS}
+    return ("how", "long") in pairs or any(
+        a in ("what", "which") and b in _TIME_NOUNS for a, b in pairs
     )
 
 
-_TIME_NOUNS = frozenset("year month day date week time season weekend".split())
+def time_mention(text: str, today: date) -> Mention | None:
+    """The first time ``text`` names, absolute ("in May 2023", "on 4 December, 2023",
+    "summer 2022", "2021", "in June": its latest one up to ``today``) or relative to
+    ``today`` ("yesterday", "last month", "two weeks ago", "last Friday", "next year").
 
-_RELATIVE = re.compile(
-    r"\b(?:(yesterday|today|tonight)|(last|this|past)\s+(week|weekend|month|year)"
-    r"|(a|an|one|two|three|four|five|six|\d+)\s+(day|week|month|year)s?\s+ago)\b"
-)
-_COUNTS = {"a": 1, "an": 1, "one": 1, "two": 2, "three": 3, "four": 4, "five": 5, "six": 6}
-
-
-def time_window(text: str, today: date) -> tuple[date, date] | None:
-    """The dates [start, end) that ``text`` names, if it names any: a day, a month, a season
-    or a year ("in May 2023", "on 4 December, 2023", "summer 2022", "2021"), a month alone
-    (its latest one up to ``today``), or a time before ``today`` ("last month", "2 weeks ago").
+    Works on plain text and on index terms (stems) alike.
     """
     folded = fold(text)
-    for kind, pattern, (day, month, year) in _DATE_FORMS:
-        found = pattern.search(folded)
-        if found is None:
-            continue
-        try:
-            if kind == "day":
-                start = date(int(found[year]), _MONTH[found[month]], int(found[day]))
-                return start, start + timedelta(days=1)
-            if kind == "year":
-                return date(int(found[year]), 1, 1), date(int(found[year]) + 1, 1, 1)
-            if kind == "season":
-                first = _SEASONS[found[month]]
-                start = date(int(found[year]), first, 1)
-                return start, _add_months(start, 3)
-            number = _MONTH[found[month]]
-            if year is None:
-                at = date(today.year, number, 1)
-                start = at if at <= today else date(today.year - 1, number, 1)
-            else:
-                start = date(int(found[year]), number, 1)
-            return start, _add_months(start, 1)
-        except ValueError:
-            continue
-    found = _RELATIVE.search(folded)
-    if found is None:
-        return None
-    if found[1]:
-        back = 1 if found[1] == "yesterday" else 0
-        start = today - timedelta(days=back)
-        return start, start + timedelta(days=1)
-    if found[2]:
-        unit, last = found[3], found[2] != "this"
-        if unit in ("week", "weekend"):
-            end = today - timedelta(days=today.weekday()) if last else today + timedelta(days=1)
-            return end - timedelta(days=7), end
+    for kind, pattern in _FORMS:
+        for found in pattern.finditer(folded):
+            try:
+                window = _resolve(kind, found.groups(), today)
+            except (ValueError, OverflowError):
+                continue
+            if window is not None:
+                return Mention(*window, found.start(), found.end())
+    return None
+
+
+def _resolve(kind: str, groups: tuple, today: date) -> tuple[date, date] | None:
+    day = timedelta(days=1)
+    if kind == "day":
+        start = date(int(groups[2]), _MONTH[groups[1]], int(groups[0]))
+        return start, start + day
+    if kind == "month_day":
+        start = date(int(groups[2]), _MONTH[groups[0]], int(groups[1]))
+        return start, start + day
+    if kind == "month":
+        start = date(int(groups[1]), _MONTH[groups[0]], 1)
+        return start, _add_months(start, 1)
+    if kind == "season":
+        start = date(int(groups[1]), _SEASONS[groups[0]], 1)
+        return start, _add_months(start, 3)
+    if kind == "year":
+        return date(int(groups[0]), 1, 1), date(int(groups[0]) + 1, 1, 1)
+    if kind == "bare_month":
+        start = date(today.year, _MONTH[groups[0]], 1)
+        if start > today:
+            start = date(today.year - 1, start.month, 1)
+        return start, _add_months(start, 1)
+    if kind == "ago":
+        count = 1 if groups[0] is None else _COUNTS.get(groups[0]) or int(groups[0])
+        unit = groups[1]
+        if unit == "year":
+            at = date(today.year - count, today.month, 1)
+            return _add_months(at, -6), _add_months(at, 7)
         if unit == "month":
-            start = today.replace(day=1)
-            return (_add_months(start, -1), start) if last else (start, _add_months(start, 1))
-        start = date(today.year - last, 1, 1)
-        return start, date(start.year + 1, 1, 1)
-    count = _COUNTS.get(found[4]) or int(found[4])
-    unit = found[5]
-    if unit in ("day", "week"):
-        at = today - timedelta(days=count * (7 if unit == "week" else 1))
-        span = timedelta(days=7 if unit == "week" else 1)
+            at = _add_months(today.replace(day=1), -count)
+            return _add_months(at, -1), _add_months(at, 2)
+        span = timedelta(days=7 if unit.startswith("week") else 1)
+        at = today - count * span
         return at - span, at + span
-    months = count * (12 if unit == "year" else 1)
-    at = _add_months(today.replace(day=1), -months)
-    return _add_months(at, -1 if unit == "month" else -6), _add_months(
-        at, 1 if unit == "month" else 7
-    )
+    if kind == "relative":
+        which, unit = groups
+        shift = {"last": -1, "past": -1, "this": 0, "next": 1}[which]
+        if unit == "year":
+            return date(today.year + shift, 1, 1), date(today.year + shift + 1, 1, 1)
+        if unit == "month":
+            start = _add_months(today.replace(day=1), shift)
+            return start, _add_months(start, 1)
+        monday = today - timedelta(days=today.weekday()) + 7 * shift * day
+        return monday, monday + 7 * day
+    if kind == "weekday":
+        which, name = groups
+        back = (today.weekday() - _WEEKDAYS.index(name)) % 7
+        if which == "next":
+            at = today + ((7 - back) % 7 or 7) * day
+        else:
+            at = today - (back or (7 if which else 0)) * day
+        return at, at + day
+    if kind == "day_word":
+        shift = {"yesterday": -1, "tomorrow": 1}.get(groups[0], 0)
+        if groups[0].startswith("last"):
+            shift = -1
+        at = today + shift * day
+        return at, at + day
+    return None
 
 
 def _add_months(day: date, months: int) -> date:
