@@ -10,17 +10,19 @@ import subprocess
 import sys
 import threading
 import uuid
+from contextlib import closing
 
 import pytest
 from pgserver import PostgresServer, find_bindir
 
 from velkor_agent_hooks.client import VelkorClient, serve
 from velkor_agent_hooks.service.storage.common import CANDIDATES
+from velkor_agent_hooks.service.storage.migrations import LATEST, MIGRATIONS, SchemaTooNew
 from velkor_agent_hooks.service.storage.postgres import POOL_SIZE
 
 
 @pytest.fixture(scope="session")
-def pg_url():
+def pg_server():
     bindir = find_bindir()
     if bindir is None:
         pytest.skip("PostgreSQL binaries not found (Debian: apt-get install postgresql)")
@@ -28,9 +30,14 @@ def pg_url():
     server = PostgresServer(bindir)
     try:
         server.start()
-        yield server.create_database("velkor")
+        yield server
     finally:
         server.stop()
+
+
+@pytest.fixture(scope="session")
+def pg_url(pg_server):
+    return pg_server.create_database("velkor")
 
 
 @pytest.fixture(params=["sqlite-memory", "sqlite-file", "postgresql"])
@@ -389,3 +396,114 @@ def test_server_default_database_is_a_file(tmp_path, monkeypatch):
         VelkorClient(base_url=server.url).remember("kept")
     with VelkorClient(path=default_server_db()) as client:
         assert json.loads(json.dumps(client.memories()))[0]["text"] == "kept"
+
+
+FIXTURE = os.path.join(os.path.dirname(__file__), "fixtures", "release1.sqlite")
+
+
+def release1_rows():
+    """What the first release's fixture holds, read straight from its tables."""
+    with closing(sqlite3.connect(FIXTURE)) as conn:
+        memories = conn.execute(
+            "SELECT project, id, session_id, role, text, user_id, timestamp FROM memories"
+            " ORDER BY seq"
+        ).fetchall()
+        events = conn.execute("SELECT project, body FROM events ORDER BY seq").fetchall()
+        items = conn.execute(
+            "SELECT project, namespace, key, value, created_at, updated_at FROM items ORDER BY seq"
+        ).fetchall()
+    return memories, events, items
+
+
+def assert_release1_reads_back(path):
+    memories, events, items = release1_rows()
+    columns = ("id", "session_id", "role", "text", "user_id", "timestamp")
+    for project in ("default", "other"):
+        with VelkorClient(path=path, project=project) as client:
+            got = [{c: m[c] for c in columns} for m in client.memories()]
+            assert got == [
+                dict(zip(columns, m[1:], strict=True)) for m in memories if m[0] == project
+            ]
+            bodies = [json.loads(b) for p, b in events if p == project]
+            assert client.audit_events()[: len(bodies)] == bodies
+            for _, ns, key, value, created, updated in (i for i in items if i[0] == project):
+                item = client.get_item(tuple(ns.split(".")[:-1]), key)
+                assert (item["value"], item["created_at"], item["updated_at"]) == (
+                    json.loads(value),
+                    created,
+                    updated,
+                )
+            assert client.context("Lisbon").text == "I fly to Lisbon in May"
+
+
+class TestMigrations:
+    def test_sqlite_file_of_the_first_release_upgrades_with_nothing_lost(self, tmp_path):
+        path = str(tmp_path / "old.db")
+        with open(FIXTURE, "rb") as src, open(path, "wb") as dst:
+            dst.write(src.read())
+        assert_release1_reads_back(path)
+        with closing(sqlite3.connect(path)) as conn:
+            assert conn.execute("PRAGMA user_version").fetchone()[0] == LATEST
+
+    def test_postgresql_tables_of_the_first_release_upgrade_with_nothing_lost(self, pg_server):
+        import psycopg
+
+        url = pg_server.create_database(f"old_{uuid.uuid4().hex[:8]}")
+        memories, events, items = release1_rows()
+        with psycopg.connect(url, autocommit=True) as conn:
+            for statement in MIGRATIONS["PostgreSQL"][0]:  # the first release's tables
+                conn.execute(statement)
+            for row in memories:
+                conn.execute(
+                    "INSERT INTO velkor_memories (project, id, session_id, role, text, user_id,"
+                    " timestamp, words) VALUES (%s, %s, %s, %s, %s, %s, %s,"
+                    " to_tsvector('simple', %s))",
+                    (*row, row[4]),
+                )
+            for row in events:
+                conn.execute("INSERT INTO velkor_events (project, body) VALUES (%s, %s)", row)
+            for project, ns, key, value, created, updated in items:
+                conn.execute(
+                    "INSERT INTO velkor_items (project, namespace, key, seq, value, doc, words,"
+                    " created_at, updated_at) VALUES (%s, %s, %s, nextval('velkor_items_seq'),"
+                    " %s, %s::jsonb, to_tsvector('simple', %s), %s, %s)",
+                    (project, ns, key, value, value, value, created, updated),
+                )
+        assert_release1_reads_back(url)
+        with psycopg.connect(url) as conn:
+            assert conn.execute("SELECT version FROM velkor_schema").fetchall() == [(LATEST,)]
+
+    def test_a_newer_database_is_refused_naming_both_versions(self, tmp_path, pg_server):
+        import psycopg
+
+        path = str(tmp_path / "new.db")
+        with closing(sqlite3.connect(path)) as conn:
+            conn.execute(f"PRAGMA user_version={LATEST + 1}")
+        url = pg_server.create_database(f"new_{uuid.uuid4().hex[:8]}")
+        with psycopg.connect(url, autocommit=True) as conn:
+            conn.execute("CREATE TABLE velkor_schema (version integer NOT NULL)")
+            conn.execute("INSERT INTO velkor_schema VALUES (%s)", (LATEST + 1,))
+        for where in (path, url):
+            with pytest.raises(SchemaTooNew, match=f"version {LATEST + 1}.*version {LATEST}"):
+                VelkorClient(path=where)
+
+    @pytest.mark.skipif(LATEST < 2, reason="no release before this one wrote an older schema")
+    def test_processes_opening_an_old_file_at_once_upgrade_it_once(self, tmp_path):
+        path = str(tmp_path / "old.db")
+        with open(FIXTURE, "rb") as src, open(path, "wb") as dst:
+            dst.write(src.read())
+        opener = (
+            "import logging, sys; logging.basicConfig(level=logging.WARNING);"
+            "from velkor_agent_hooks.client import VelkorClient;"
+            "VelkorClient(path=sys.argv[1]).close()"
+        )
+        procs = [
+            subprocess.Popen(
+                [sys.executable, "-c", opener, path], stderr=subprocess.PIPE, text=True
+            )
+            for _ in range(4)
+        ]
+        said = [proc.communicate(timeout=60)[1] for proc in procs]
+        assert [proc.returncode for proc in procs] == [0] * 4, said
+        assert sum("upgraded the database" in err for err in said) == 1
+        assert_release1_reads_back(path)
