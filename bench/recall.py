@@ -1,6 +1,6 @@
 """Recall on the LoCoMo conversations of ../shared/locomo, by the metric of its README.md.
 
-    python bench/recall.py [--via prototype|client] [--data DIR] [--steps] [--scale N]
+    python bench/recall.py [--via prototype|client] [--data DIR] [--steps] [--scale SIZES]
 
 Stores every turn as one memory ("<speaker>: <text>", the photo caption appended), one session
 per conversation, the session's date as the memory's timestamp; then, for each question of
@@ -11,8 +11,8 @@ tokens, and prints the means per category and overall.
 ``--via prototype`` ranks with ``service.memory.recall.rank`` over an in-memory source;
 ``--via client`` goes through ``VelkorClient`` (``recall`` for k, ``context`` for budgets; a
 client without ``recall`` is ranked by the order of a large context). ``--steps`` prints the
-table for each ranking step on the prototype, ``--scale N`` the cost of a query among N
-synthetic memories.
+table for each ranking step on the prototype, ``--scale 1000,100000`` the cost of a query on
+the prototype among that many synthetic memories.
 """
 
 from __future__ import annotations
@@ -26,7 +26,7 @@ import sys
 import time
 from collections import defaultdict
 from dataclasses import dataclass, replace
-from datetime import datetime
+from datetime import date, datetime, timedelta
 from pathlib import Path
 
 from velkor_agent_hooks.service.memory import recall as ranking
@@ -231,24 +231,60 @@ def run_steps(conversations) -> None:
         ranking.analyze, ranking.idf = saved
 
 
-def run_scale(count: int, calls: int) -> None:
+class Counted:
+    """A source that counts its round trips and the rows they carry."""
+
+    def __init__(self, source) -> None:
+        self.source, self.calls, self.items = source, 0, 0
+
+    def __getattr__(self, name):
+        method = getattr(self.source, name)
+
+        def call(*args):
+            self.calls += 1
+            found = method(*args)
+            if isinstance(found, dict):
+                self.items += sum(len(v) if isinstance(v, list) else 1 for v in found.values())
+            elif isinstance(found, list):
+                self.items += len(found)
+            return found
+
+        return call
+
+
+def run_scale(sizes: list[int], calls: int) -> None:
+    """Cost of a query on the prototype among synthetic memories: 12 words from a 5,000-word
+    Zipf vocabulary, in sessions of 40 turns over two years; queries of a common, a middling
+    and a rare word, every fourth naming a month."""
     rng = random.Random(7)
     vocabulary = [f"w{i}" for i in range(5000)]
     zipf = [1 / (r + 1) for r in range(len(vocabulary))]
     source = ranking.MemorySource()
-    for i in range(count):
-        source.add(" ".join(rng.choices(vocabulary, zipf, k=12)), f"2024-01-01T{i % 24:02}", "s")
-    queries = [
-        f"{rng.choice(vocabulary[:20])} {rng.choice(vocabulary[20:500])} "
-        f"{rng.choice(vocabulary[500:])}"
-        for _ in range(calls)
-    ]
-    times = []
-    for query in queries:
-        start = time.perf_counter()
-        ranking.rank(source, query, limit=100)
-        times.append(time.perf_counter() - start)
-    print(f"{count:,} memories: median {statistics.median(times) * 1000:.2f} ms a query")
+    print(f"{'memories':>10} {'median ms':>10} {'p95 ms':>8} {'trips':>6} {'items':>6}")
+    for size in sizes:
+        while source.size() < size:
+            n = source.size()
+            day = date(2023, 1, 1) + timedelta(days=n * 730 // max(sizes))
+            text = " ".join(rng.choices(vocabulary, zipf, k=12))
+            source.add(text, f"{day.isoformat()}T12:00:00", f"s{n // 40}")
+        queries = [
+            f"{rng.choice(vocabulary[:20])} {rng.choice(vocabulary[20:500])} "
+            f"{rng.choice(vocabulary[500:])}" + (" in May 2024" if i % 4 == 0 else "")
+            for i in range(calls)
+        ]
+        counted = Counted(source)
+        now = datetime(2025, 1, 1)
+        times = []
+        for query in queries:
+            start = time.perf_counter()
+            ranking.rank(counted, query, limit=100, now=now)
+            times.append(time.perf_counter() - start)
+        times.sort()
+        print(
+            f"{size:>10,} {statistics.median(times) * 1000:>10.2f}"
+            f" {times[int(len(times) * 0.95)] * 1000:>8.2f}"
+            f" {counted.calls / calls:>6.1f} {counted.items / calls:>6.0f}"
+        )
 
 
 def main() -> None:
@@ -256,10 +292,10 @@ def main() -> None:
     parser.add_argument("--via", choices=("prototype", "client"), default="prototype")
     parser.add_argument("--data", type=Path, default=DATA)
     parser.add_argument("--steps", action="store_true")
-    parser.add_argument("--scale", type=int, default=0)
+    parser.add_argument("--scale", default="", help="sizes, e.g. 1000,10000,100000")
     args = parser.parse_args()
     if args.scale:
-        run_scale(args.scale, 200)
+        run_scale([int(n) for n in args.scale.split(",")], 200)
         return
     conversations = [load(path) for path in sorted(args.data.glob("*.json"))]
     if not conversations:

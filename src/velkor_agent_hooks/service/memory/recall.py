@@ -28,7 +28,7 @@ from dataclasses import dataclass
 from datetime import UTC, date, datetime, timedelta
 from typing import NamedTuple, Protocol
 
-from .text import TIME_TERMS, Mention, analyze, asks_when, time_mention
+from .text import TIME_TERMS, Mention, analyze, asks_when, terms_mention, time_mention
 
 CANDIDATES = 300
 MAX_TERMS = 16
@@ -153,7 +153,7 @@ def rank(
         value = _bm25(found, weight, average, weights) + weights.pairs * _pairs(
             found, pairs, weight
         )
-        if value and window is not None and _during(row, window, weights.slack):
+        if value and window is not None and _during(row, found, window, weights.slack):
             value *= 1 + weights.window
         if value and timed and any(t in TIME_TERMS or _YEAR.fullmatch(t) for t in found):
             value *= 1 + weights.when
@@ -184,7 +184,7 @@ def _pairs(terms: list[str], pairs: list[tuple[str, str]], weight: dict[str, flo
     )
 
 
-def _during(row: Row, window: Mention, slack: int) -> bool:
+def _during(row: Row, terms: list[str], window: Mention, slack: int) -> bool:
     """Whether a memory is of the time a query names: written then (or up to ``slack`` days
     before, telling of what was coming) or telling of then."""
     try:
@@ -193,7 +193,7 @@ def _during(row: Row, window: Mention, slack: int) -> bool:
         return False
     if window.start - timedelta(days=slack) <= written < window.end:
         return True
-    told = time_mention(row.terms, written)
+    told = terms_mention(terms, written)
     return told is not None and told.start < window.end and window.start < told.end
 
 

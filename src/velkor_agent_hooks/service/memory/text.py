@@ -291,14 +291,14 @@ _YEAR = r"((?:19|20)\d\d)"
 _UNIT = r"(day|week|weekend|month|year)s?"
 _COUNTS = {"a": 1, "an": 1, "one": 1, "two": 2, "three": 3, "four": 4, "five": 5, "six": 6}
 _COUNT = "(" + "|".join(_COUNTS) + r"|\d{1,2})"
-_UNAMBIGUOUS = "|".join(m for m in _MONTH if m not in ("may", "mar", "march"))
+_UNAMBIGUOUS = "|".join(name for m in _MONTHS if m not in ("may", "march") for name in {m, stem(m)})
 _FORMS = [
     ("day", re.compile(rf"\b{_DAY}\s+(?:of\s+)?{_M},?\s+{_YEAR}\b")),
     ("month_day", re.compile(rf"\b{_M}\s+{_DAY},?\s+{_YEAR}\b")),
     ("month", re.compile(rf"\b{_M},?\s+(?:of\s+)?{_YEAR}\b")),
     ("season", re.compile(rf"\b({'|'.join(_SEASONS)})\s+(?:of\s+)?{_YEAR}\b")),
     ("year", re.compile(rf"\b{_YEAR}\b")),
-    # A month on its own; "may" and "march" only where a month is surely meant.
+    # A month on its own, by its full name; "may" and "march" only where a month is meant.
     ("bare_month", re.compile(rf"\b(?:in|during|since|early|mid|late|of)[\s-]+{_M}\b")),
     ("bare_month", re.compile(rf"\b({_UNAMBIGUOUS})\b")),
     ("ago", re.compile(rf"\b(?:{_COUNT}\s+)?{_UNIT}\s+ago\b")),
@@ -321,12 +321,10 @@ _TIME_NOUNS = frozenset("year month day date week time season weekend".split())
 
 
 class Mention(NamedTuple):
-    """The dates [start, end) that a text names, and where it names them."""
+    """The dates [start, end) that a text names."""
 
     start: date
     end: date
-    at: int
-    to: int
 
 
 def asks_when(text: str) -> bool:
@@ -343,11 +341,18 @@ def asks_when(text: str) -> bool:
 def time_mention(text: str, today: date) -> Mention | None:
     """The first time ``text`` names, absolute ("in May 2023", "on 4 December, 2023",
     "summer 2022", "2021", "in June": its latest one up to ``today``) or relative to
-    ``today`` ("yesterday", "last month", "two weeks ago", "last Friday", "next year").
+    ``today`` ("yesterday", "last month", "two weeks ago", "last Friday", "next year")."""
+    return _first_mention(fold(text), today)
 
-    Works on plain text and on index terms (stems) alike.
-    """
-    folded = fold(text)
+
+def terms_mention(terms: list[str], today: date) -> Mention | None:
+    """``time_mention`` for index terms (folded and stemmed already)."""
+    if not any(term in TIME_TERMS or term.isdigit() for term in terms):
+        return None
+    return _first_mention(" ".join(terms), today)
+
+
+def _first_mention(folded: str, today: date) -> Mention | None:
     for kind, pattern in _FORMS:
         for found in pattern.finditer(folded):
             try:
@@ -355,7 +360,7 @@ def time_mention(text: str, today: date) -> Mention | None:
             except (ValueError, OverflowError):
                 continue
             if window is not None:
-                return Mention(*window, found.start(), found.end())
+                return Mention(*window)
     return None
 
 
