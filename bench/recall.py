@@ -153,9 +153,8 @@ def run_prototype(conversations, weights=ranking.DEFAULT, table=None) -> Table:
         for turn in conv.turns:
             by_seq[source.add(turn.text, turn.timestamp, conv.name)] = turn
         texts = {turn.dia_id: turn.text for turn in conv.turns}
-        now = datetime.fromisoformat(conv.turns[-1].timestamp)
         for q in conv.questions:
-            found = ranking.rank(source, q.text, limit=100, now=now, weights=weights)
+            found = ranking.rank(source, q.text, limit=100, weights=weights)
             ranked = [by_seq[seq].dia_id for seq, _ in found]
             contexts = {b: pack([texts[d] for d in ranked], b) for b in BUDGETS}
             score(table, q, ranked, contexts, texts)

@@ -142,6 +142,7 @@ def test_an_answer_is_recalled_through_the_question_before_it():
     ("query", "expected"),
     [
         ("What did Mel paint in May 2023?", 2),  # written then
+        ("What did Mel paint in May?", 2),  # a May, years before today
         ("What did Mel paint in April 2023?", 3),  # "last month", written in May
         ("What did Mel paint in January 2023?", 4),  # newest otherwise
     ],
@@ -153,7 +154,7 @@ def test_the_time_a_query_names_finds_the_memories_of_that_time(query, expected)
         ("Mel: last month I paint a lot", "2023-05-02T10:00:00"),
         ("Mel: I paint a lot", "2023-08-01T10:00:00"),
     )
-    assert recall.rank(source, query, now=datetime(2023, 9, 1))[0][0] == expected
+    assert recall.rank(source, query, now=datetime(2030, 9, 1))[0][0] == expected
 
 
 def test_a_when_question_prefers_the_memory_that_says_when():

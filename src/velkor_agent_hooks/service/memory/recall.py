@@ -186,15 +186,26 @@ def _pairs(terms: list[str], pairs: list[tuple[str, str]], weight: dict[str, flo
 
 def _during(row: Row, terms: list[str], window: Mention, slack: int) -> bool:
     """Whether a memory is of the time a query names: written then (or up to ``slack`` days
-    before, telling of what was coming) or telling of then."""
+    before) or telling of then ("last month")."""
     try:
         written = date.fromisoformat(row.timestamp[:10])
     except ValueError:
         return False
-    if window.start - timedelta(days=slack) <= written < window.end:
+    early = timedelta(days=slack)
+    if any(w.start - early <= written < w.end for w in _years(window, written, written)):
         return True
     told = terms_mention(terms, written)
-    return told is not None and told.start < window.end and window.start < told.end
+    return told is not None and any(
+        told.start < w.end and w.start < told.end
+        for w in _years(window, told.start, told.end - timedelta(days=1))
+    )
+
+
+def _years(window: Mention, first: date, last: date) -> list[Mention]:
+    """The window, or for a month named without its year, that month around those dates."""
+    if not window.yearly:
+        return [window]
+    return [window.shifted(year) for year in range(first.year, last.year + 2)]
 
 
 def _with_neighbours(source: Source, scores: dict[int, float], score, w: Weights):

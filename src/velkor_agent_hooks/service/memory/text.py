@@ -321,10 +321,18 @@ _TIME_NOUNS = frozenset("year month day date week time season weekend".split())
 
 
 class Mention(NamedTuple):
-    """The dates [start, end) that a text names."""
+    """The dates [start, end) that a text names; a month named without its year
+    ("in June") is that month of every year, dated here by its latest one."""
 
     start: date
     end: date
+    yearly: bool = False
+
+    def shifted(self, year: int) -> Mention:
+        """The same month in ``year``, for a yearly mention."""
+        return self._replace(
+            start=self.start.replace(year=year), end=_add_months(self.start.replace(year=year), 1)
+        )
 
 
 def asks_when(text: str) -> bool:
@@ -360,7 +368,7 @@ def _first_mention(folded: str, today: date) -> Mention | None:
             except (ValueError, OverflowError):
                 continue
             if window is not None:
-                return Mention(*window)
+                return Mention(*window, yearly=kind == "bare_month")
     return None
 
 
