@@ -4,7 +4,7 @@ BUILD_DIR ?= build/release
 PY := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(shell find src -type f -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: demo test test-asan bench lint format clean
+.PHONY: demo test test-asan test-hosts test-crewai test-hermes bench lint format clean
 
 $(VENV)/.deps: requirements-dev.txt scripts/find-python
 	@python=$$(scripts/find-python) && echo "using $$python" && "$$python" -m venv $(VENV)
@@ -16,11 +16,36 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir=$(BUILD_DIR) .
 	@touch $@
 
-demo: $(VENV)/.installed
+# Hosts whose pins conflict with the main venv's (CrewAI, Hermes Agent) get a venv each,
+# .venv-<host>, from requirements-<host>.txt, with this package built into it.
+HOSTS := crewai hermes
+HOST_INSTALLED := $(foreach h,$(HOSTS),.venv-$(h)/.installed)
+.PRECIOUS: .venv-%/.deps .venv-%/.installed
+
+.venv-%/.deps: requirements-%.txt scripts/find-python
+	@test -x .venv-$*/bin/python || "$$(scripts/find-python)" -m venv .venv-$*
+	.venv-$*/bin/python -m pip install -q -r requirements-$*.txt
+	@touch $@
+
+.venv-%/.installed: .venv-%/.deps $(SOURCES)
+	.venv-$*/bin/python -m pip install -q --no-build-isolation --no-deps \
+		--config-settings=build-dir=build/$* .
+	@touch $@
+
+demo: $(VENV)/.installed $(HOST_INSTALLED)
 	$(PY) examples/demo.py
 
 test: $(VENV)/.installed
 	$(PY) -m pytest
+	$(MAKE) --no-print-directory test-hosts
+
+test-hosts: $(foreach h,$(HOSTS),test-$(h))
+
+test-crewai: .venv-crewai/.installed
+	.venv-crewai/bin/python -m pytest tests/hosts/crewai
+
+test-hermes: .venv-hermes/.installed
+	.venv-hermes/bin/python -m pytest tests/hosts/hermes
 
 bench: $(VENV)/.installed
 	cd bench && ../$(PY) run.py
@@ -54,4 +79,4 @@ format: $(VENV)/.deps
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 clean:
-	rm -rf build $(VENV) .venv-asan
+	rm -rf build $(VENV) .venv-asan $(foreach h,$(HOSTS),.venv-$(h))

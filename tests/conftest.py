@@ -8,6 +8,9 @@ from types import SimpleNamespace
 
 import pytest
 
+# The host suites need their hosts' own venvs: `make test-crewai`, `make test-hermes`.
+collect_ignore = ["hosts"]
+
 
 class Decision(SimpleNamespace):
     """Gate decision double: require() raises when the call is denied."""
