@@ -200,6 +200,10 @@ def stemmed_all(text: str) -> list[str]:
     return [stem(w) for w in words(text)]
 
 
+def regular_only(text: str) -> list[str]:
+    return [stem(w) for w in words(text) if w not in STOPWORDS]
+
+
 def run_steps(conversations) -> None:
     """Each step adds one thing to the one before; analysis and idf are patched in for it."""
     off = replace(
@@ -213,8 +217,9 @@ def run_steps(conversations) -> None:
         ("words, equal weights", raw_words, lambda size, df: 1.0, off),
         ("+ idf weights", raw_words, ranking.idf, off),
         ("+ stemming", stemmed_all, ranking.idf, off),
-        ("+ stopwords dropped", analyze, ranking.idf, off),
+        ("+ stopwords dropped", regular_only, ranking.idf, off),
         ("(stopwords dropped, no stemming)", unstemmed, ranking.idf, off),
+        ("+ irregular forms (went: go)", analyze, ranking.idf, off),
         ("+ BM25 term frequency, length norm", analyze, ranking.idf, bm25),
         ("+ neighbouring turns", analyze, ranking.idf, neighbours),
         ("+ query term pairs side by side", analyze, ranking.idf, pairs),

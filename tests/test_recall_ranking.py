@@ -36,6 +36,7 @@ def test_stemmer_matches_snowball_english():
         ("I fly to Lisbon", ["fli", "lisbon"]),
         ("What did the Café serve?", ["cafe", "serv"]),
         ("Caroline\u2019s 18th birthday in 2023", ["carolin", "18th", "birthday", "2023"]),
+        ("She went to see the children", ["go", "see", "child"]),
     ],
 )
 def test_analyze_folds_stems_and_drops_stopwords(text, terms):

@@ -31,6 +31,33 @@ STOPWORDS = frozenset(
     """.split()
 )
 
+# Past forms of English irregular verbs and irregular plurals, which no suffix rule reaches:
+# "went" and "go" are one term. Forms that are as often other words ("left", "rose",
+# "ground", "wound", "bound", "lay", "bore") are left alone.
+_IRREGULAR = """
+    arise arose arisen. awake awoke awoken. beat beaten. become became. begin began begun.
+    bend bent. bite bit bitten. bleed bled. blow blew blown. break broke broken. breed bred.
+    bring brought. build built. burn burnt. buy bought. catch caught. choose chose chosen.
+    cling clung. come came. creep crept. deal dealt. dig dug. draw drew drawn. dream dreamt.
+    drink drank drunk. drive drove driven. eat ate eaten. fall fell fallen. feed fed.
+    feel felt. fight fought. find found. flee fled. fly flew flown. forbid forbade forbidden.
+    forget forgot forgotten. forgive forgave forgiven. freeze froze frozen. get got gotten.
+    give gave given. go went gone. grow grew grown. hang hung. hear heard. hide hid hidden.
+    hold held. keep kept. kneel knelt. know knew known. lead led. leap leapt. learn learnt.
+    lend lent. lose lost. make made. mean meant. meet met. pay paid. ride rode ridden.
+    ring rang rung. rise risen. run ran. say said. see saw seen. seek sought. sell sold.
+    send sent. shake shook shaken. shine shone. shoot shot. show shown. shrink shrank shrunk.
+    sing sang sung. sink sank sunk. sit sat. sleep slept. slide slid. speak spoke spoken.
+    spend spent. spin spun. spring sprang sprung. stand stood. steal stole stolen.
+    stick stuck. sting stung. strike struck. swear swore sworn. sweep swept. swim swam swum.
+    swing swung. take took taken. teach taught. tear tore torn. tell told. think thought.
+    throw threw thrown. understand understood. wake woke woken. wear wore worn. weep wept.
+    win won. write wrote written. undergo underwent undergone. withdraw withdrew withdrawn.
+    mistake mistook mistaken. overcome overcame.
+    child children. man men. woman women. person people. foot feet. tooth teeth. mouse mice.
+"""
+_BASE = {form: forms.split()[0] for forms in _IRREGULAR.split(".") for form in forms.split()[1:]}
+
 _WORD = re.compile(r"[^\W_]+(?:'[^\W_]+)*")
 _APOSTROPHES = str.maketrans({"\u2019": "'", "\u2018": "'", "\u02bc": "'"})
 
@@ -51,7 +78,7 @@ def analyze(text: str) -> list[str]:
 
     Numbers stay (a year or a count is often what a question turns on).
     """
-    return [stem(word) for word in words(text) if word not in STOPWORDS]
+    return [stem(_BASE.get(word, word)) for word in words(text) if word not in STOPWORDS]
 
 
 # Porter2 -------------------------------------------------------------------------------------
