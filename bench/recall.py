@@ -10,7 +10,8 @@ tokens, and prints the means per category and overall.
 
 ``--via prototype`` ranks with ``service.memory.recall.rank`` over an in-memory source;
 ``--via client`` goes through ``VelkorClient`` (``recall`` for k, ``context`` for budgets; a
-client without ``recall`` is ranked by the order of a large context). ``--steps`` prints the
+client without ``recall`` is ranked by the order of a large context), over the storage that
+``--path`` names (default: in-memory SQLite). ``--steps`` prints the
 table for each ranking step on the prototype, ``--scale 1000,100000`` the cost of a query on
 the prototype among that many synthetic memories.
 """
@@ -18,12 +19,14 @@ the prototype among that many synthetic memories.
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import math
 import random
 import statistics
 import sys
 import time
+import uuid
 from collections import defaultdict
 from dataclasses import dataclass, replace
 from datetime import date, datetime, timedelta
@@ -161,23 +164,27 @@ def run_prototype(conversations, weights=ranking.DEFAULT, table=None) -> Table:
     return table
 
 
-def run_client(conversations) -> Table:
+def run_client(conversations, path: str | None = None) -> Table:
     from velkor_agent_hooks.client import VelkorClient
 
     table = Table()
     for conv in conversations:
-        client = VelkorClient(project=f"locomo-{conv.name}")
+        project = f"locomo-{conv.name}-{uuid.uuid4().hex[:8]}"
+        client = VelkorClient(project=project, path=path)
         ids = {}
-        for turn in conv.turns:
-            stored = client.remember(turn.text, session_id=conv.name, timestamp=turn.timestamp)
-            ids[stored["id"]] = turn.dia_id
+        for stamp, group in itertools.groupby(conv.turns, key=lambda turn: turn.timestamp):
+            group = list(group)
+            stored = client.remember_turns(
+                [{"text": turn.text} for turn in group], session_id=conv.name, timestamp=stamp
+            )
+            ids.update(zip(stored["ids"], (turn.dia_id for turn in group), strict=True))
         texts = {turn.dia_id: turn.text for turn in conv.turns}
         by_text = defaultdict(list)
         for turn in conv.turns:
             by_text[turn.text].append(turn.dia_id)
         for q in conv.questions:
             if hasattr(client, "recall"):
-                ranked = [ids[m["id"]] for m in client.recall(q.text, limit=10)]
+                ranked = [ids[m["id"]] for m in client.recall(q.text, limit=max(KS))]
             else:
                 # No recall yet: the order of a context large enough for every match.
                 lines = client.context(q.text, max_tokens=10**7).text.split("\n")
@@ -295,6 +302,7 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--via", choices=("prototype", "client"), default="prototype")
     parser.add_argument("--data", type=Path, default=DATA)
+    parser.add_argument("--path", help="the client's storage: a SQLite file or PostgreSQL URL")
     parser.add_argument("--steps", action="store_true")
     parser.add_argument("--scale", default="", help="sizes, e.g. 1000,10000,100000")
     args = parser.parse_args()
@@ -307,7 +315,7 @@ def main() -> None:
     if args.steps:
         run_steps(conversations)
     elif args.via == "client":
-        run_client(conversations).show("through VelkorClient")
+        run_client(conversations, args.path).show("through VelkorClient")
     else:
         run_prototype(conversations).show("prototype ranking")
 

@@ -37,6 +37,7 @@ def test_stemmer_matches_snowball_english():
         ("What did the Café serve?", ["cafe", "serv"]),
         ("Caroline\u2019s 18th birthday in 2023", ["carolin", "18th", "birthday", "2023"]),
         ("She went to see the children", ["go", "see", "child"]),
+        ("Dinner at O\u2019Brien\u2019s? We could\u2019ve", ["dinner", "obrien", "couldv"]),
     ],
 )
 def test_analyze_folds_stems_and_drops_stopwords(text, terms):

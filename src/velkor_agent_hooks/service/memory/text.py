@@ -76,9 +76,14 @@ def words(text: str) -> list[str]:
 def analyze(text: str) -> list[str]:
     """The index terms of ``text`` in order: stems of its words other than stopwords.
 
-    Numbers stay (a year or a count is often what a question turns on).
+    Numbers stay (a year or a count is often what a question turns on). A term is letters and
+    digits only ("o'brien": "obrien"), one token to any full-text tokenizer.
     """
-    return [stem(_BASE.get(word, word)) for word in words(text) if word not in STOPWORDS]
+    return [
+        stem(_BASE.get(word, word)).replace("'", "")
+        for word in words(text)
+        if word not in STOPWORDS
+    ]
 
 
 # Porter2 -------------------------------------------------------------------------------------
