@@ -112,7 +112,9 @@ class TestGovernance:
         )  # fmt: skip
         assert type(result) is dict and result["recorded"] is True
         gate, observe = client.audit_events()
-        assert gate["kind"] == "gate" and gate["outcome"] == "ALLOWED"
+        # No approval "a" was ever asked for: naming it denies the call.
+        assert gate["kind"] == "gate" and gate["outcome"] == "DENIED"
+        assert gate["reason"] == "approval a does not exist"
         assert gate["agent_id"] == "agent-1" and gate["tool_input"] == {"q": "x"}
         assert [gate[k] for k in ("system_id", "actor", "action", "approval_id")] == [
             "sys", "me", "read", "a",

@@ -88,6 +88,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import pathlib
 import uuid
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
@@ -156,6 +157,8 @@ class VelkorClient:
         timeout: float = 10.0,
         path: str | os.PathLike[str] | None = None,
         api_key: str | None = None,
+        policy: str | os.PathLike[str] | None = None,
+        approval_ttl: float = 3600.0,
     ) -> None:
         check.check_nonempty("project", project)
         check.check_str("agent_id", agent_id)
@@ -173,11 +176,17 @@ class VelkorClient:
             check.check_nonempty("path", path)
             if base_url:
                 raise ValueError("path names embedded storage; it cannot go with base_url")
+        approval_ttl = check.check_timeout(approval_ttl, "approval_ttl")
         self.project = project
         self.agent_id = agent_id
         self.deny_tools = frozenset(deny)
         self.base_url = base_url
         self.path = path
+        self.policy = None
+        if policy is not None:
+            from ..service.governance.policy import load_policy
+
+            self.policy = load_policy(policy)
         self._backend: Backend
         if base_url:
             from ._transport import HttpBackend
@@ -186,7 +195,9 @@ class VelkorClient:
         else:
             from ._backend import EmbeddedBackend
 
-            self._backend = EmbeddedBackend(path, project, self.deny_tools)
+            self._backend = EmbeddedBackend(
+                path, project, self.deny_tools, self.policy, approval_ttl
+            )
 
     @classmethod
     def from_env(cls, **overrides: Any) -> VelkorClient:
@@ -198,6 +209,8 @@ class VelkorClient:
                 continue
             if key == "deny_tools":
                 kwargs[key] = tuple(n.strip() for n in raw.split(",") if n.strip())
+            elif key == "policy":
+                kwargs[key] = pathlib.Path(raw)  # the variable names a file
             elif key == "timeout":
                 try:
                     kwargs[key] = float(raw)
@@ -313,11 +326,24 @@ class VelkorClient:
         args["agent_id"] = args["agent_id"] or self.agent_id
         args["trace_id"] = args["trace_id"] or f"sdk_{uuid.uuid4().hex}"
         decision: GateDecision = self._backend.call(op, args)
-        if self.base_url and decision.allow and args["tool_name"] in self.deny_tools:
-            # The server decides by its own rules; this client's deny list applies on top.
-            reason = "client deny_tools policy lists this tool"
-            return dataclasses.replace(decision, allow=False, reason=reason, outcome="DENIED")
+        if self.base_url and decision.allow:
+            # The server decides by its own rules; this client's apply on top.
+            reason = self._own_denial(args)
+            if reason is not None:
+                return dataclasses.replace(decision, allow=False, reason=reason, outcome="DENIED")
         return decision
+
+    def _own_denial(self, args: dict[str, Any]) -> str | None:
+        if args["tool_name"] in self.deny_tools:
+            return "client deny_tools policy lists this tool"
+        if self.policy is None:
+            return None
+        tool = args["tool_name"]
+        fields = {k: v for k, v in args.items() if k not in ("tool_name", "approval_id")}
+        # Rate counts live in the server's database: this client's policy sees none.
+        recent = dict.fromkeys(self.policy.recent_fields(tool), 0)
+        decision = self.policy.evaluate(tool, **fields, recent=recent)
+        return None if decision.allow else f"client policy: {decision.reason}"
 
     def observe(
         self,
@@ -424,6 +450,44 @@ class VelkorClient:
         """Copies of the stored memories, oldest first."""
         return self._call("memories")
 
-    def audit_events(self) -> list[dict[str, Any]]:
-        """Copies of the recorded gate and observe events, oldest first."""
-        return self._call("audit_events")
+    def audit_events(
+        self,
+        *,
+        trace_id: str | None = None,
+        agent_id: str | None = None,
+        tool_name: str | None = None,
+        kind: str | None = None,
+        since: str | None = None,
+        until: str | None = None,
+    ) -> list[dict[str, Any]]:
+        """Copies of the recorded events, oldest first; each filter given narrows them
+        (``since`` and ``until`` are ISO 8601 times in UTC, ``until`` exclusive)."""
+        return self._call(
+            "audit_events",
+            trace_id=trace_id,
+            agent_id=agent_id,
+            tool_name=tool_name,
+            kind=kind,
+            since=since,
+            until=until,
+        )
+
+    def verify_audit(self) -> dict[str, Any]:
+        """``{"ok", "events", "first_bad_seq"}``: whether the audit's hash chain is whole."""
+        return self._call("verify_audit")
+
+    # Approvals
+
+    def approvals(self, status: str | None = None) -> list[dict[str, Any]]:
+        """Approvals, pending first; ``status`` one of "pending", "approved", "denied",
+        "expired", "used" narrows them."""
+        return self._call("approvals", status=status)
+
+    def decide_approval(
+        self, approval_id: str, approve: bool, *, by: str, note: str = ""
+    ) -> dict[str, Any]:
+        """Approves or denies a pending approval in the name of ``by``; ValueError for an
+        unknown one or one decided already."""
+        return self._call(
+            "decide_approval", approval_id=approval_id, approve=approve, by=by, note=note
+        )

@@ -26,11 +26,18 @@ class EmbeddedBackend:
 
     kind = "embedded"
 
-    def __init__(self, path: str | None, project: str, deny_tools: frozenset[str]) -> None:
+    def __init__(
+        self,
+        path: str | None,
+        project: str,
+        deny_tools: frozenset[str],
+        policy: Any = None,
+        approval_ttl: float = 3600.0,
+    ) -> None:
         # Loaded here, not at import: a client of a remote server never pays for storage.
         from ..service import open_service
 
-        self.service = open_service(path, project, deny_tools)
+        self.service = open_service(path, project, deny_tools, policy, approval_ttl)
 
     def call(self, op: Operation, args: dict[str, Any]) -> Any:
         handler = self.service.handler(op.name)

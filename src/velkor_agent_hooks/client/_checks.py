@@ -135,9 +135,9 @@ def check_turns(turns: object) -> list[tuple[str, str]]:
     return items
 
 
-def check_timeout(value: object) -> float:
+def check_timeout(value: object, name: str = "timeout") -> float:
     if isinstance(value, bool) or not isinstance(value, int | float):
-        raise TypeError(f"timeout must be a number, got {type(value).__name__}")
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}")
     if not (value > 0 and math.isfinite(value)):
-        raise ValueError(f"timeout must be a positive finite number of seconds, got {value!r}")
+        raise ValueError(f"{name} must be a positive finite number of seconds, got {value!r}")
     return float(value)

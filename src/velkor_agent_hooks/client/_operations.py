@@ -18,6 +18,7 @@ from . import _checks as check
 from ._types import ContextResult, GateDecision, VelkorProtocolError
 
 _REQUIRED: Any = object()
+APPROVAL_STATUSES = ("pending", "approved", "denied", "expired", "used")
 
 
 def _plain(fn: Callable[..., object], **options: Any) -> Callable[[str, Any], Any]:
@@ -33,6 +34,22 @@ optional_text = _plain(check.check_str, optional=True)
 nonempty = _plain(check.check_nonempty)
 count = _plain(check.check_int)
 optional_depth = _plain(check.check_int, minimum=1, optional=True)
+
+
+def flag(name: str, value: Any) -> bool:
+    if type(value) is not bool:
+        raise TypeError(f"{name} must be bool, got {type(value).__name__}")
+    return value
+
+
+def one_of(*choices: str) -> Callable[[str, Any], Any]:
+    def run(name: str, value: Any) -> Any:
+        check.check_str(name, value, optional=True)
+        if value is not None and value not in choices:
+            raise ValueError(f"{name} must be one of {', '.join(choices)} or None, not {value!r}")
+        return value
+
+    return run
 
 
 def json_object(name: str, value: Any) -> dict[str, Any] | None:
@@ -82,6 +99,9 @@ class Arg:
     from_wire: Callable[[Any], Any] | None = None  # JSON value to Python, before the check
     to_wire: Callable[[Any], Any] | None = None  # checked value to JSON
     capped: bool = False  # a list the server caps at its max_turns
+    # Left off the wire at its default, so that servers of earlier releases, which do not
+    # know the argument, still take the request.
+    optional_on_wire: bool = False
 
 
 def _exact(reply: dict[str, Any], where: str, **types: type) -> list[Any]:
@@ -200,6 +220,8 @@ class Operation:
         out = {}
         for arg in self.args:
             value = args[arg.name]
+            if arg.optional_on_wire and value == arg.default:
+                continue
             out[arg.name] = value if arg.to_wire is None else arg.to_wire(value)
         return out
 
@@ -300,8 +322,40 @@ OPERATIONS: dict[str, Operation] = _ops(
         "audit_events",
         "GET",
         "/v1/audit-events",
+        tuple(
+            Arg(name, optional_text, None, optional_on_wire=True)
+            for name in ("trace_id", "agent_id", "tool_name", "kind", "since", "until")
+        ),
         page_key="events",
-        summary="the recorded gate and observe events, oldest first",
+        summary="the audit events, oldest first; filters by trace, agent, tool, kind, time",
+    ),
+    Operation(
+        "verify_audit",
+        "GET",
+        "/v1/audit/verify",
+        decode=lambda reply, args, where: _verified(reply, where),
+        summary="whether the audit's hash chain is whole, and the first event that is not",
+    ),
+    Operation(
+        "approvals",
+        "GET",
+        "/v1/approvals",
+        (Arg("status", one_of(*APPROVAL_STATUSES), None, optional_on_wire=True),),
+        page_key="approvals",
+        summary="approvals, pending first",
+    ),
+    Operation(
+        "decide_approval",
+        "POST",
+        "/v1/approvals/decide",
+        (
+            Arg("approval_id", nonempty),
+            Arg("approve", flag),
+            Arg("by", nonempty),
+            Arg("note", text, ""),
+        ),
+        decode=lambda reply, args, where: _approval(reply, where),
+        summary="approve or deny a pending approval",
     ),
     Operation(
         "put_item",
@@ -376,6 +430,19 @@ def _namespaces(reply: dict[str, Any], where: str) -> list[tuple[str, ...]]:
     if not all(type(ns) is list and all(type(x) is str for x in ns) for ns in rows):
         raise VelkorProtocolError(f"{where}: a namespace is not a list of str")
     return [tuple(ns) for ns in rows]
+
+
+def _verified(reply: dict[str, Any], where: str) -> dict[str, Any]:
+    ok, events = _exact(reply, where, ok=bool, events=int)
+    bad = reply.get("first_bad_seq")
+    if bad is not None and type(bad) is not int:
+        raise VelkorProtocolError(f"{where}: reply field 'first_bad_seq' is not an int")
+    return {"ok": ok, "events": events, "first_bad_seq": bad}
+
+
+def _approval(reply: dict[str, Any], where: str) -> dict[str, Any]:
+    _exact(reply, where, id=str, status=str, tool_name=str, agent_id=str)
+    return reply
 
 
 def page_rows(op: Operation, reply: dict[str, Any], where: str) -> list[dict[str, Any]]:

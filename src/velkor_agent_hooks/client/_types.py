@@ -50,6 +50,8 @@ class GateDecision:
     outcome: str
     tool_name: str = ""
     trace_id: str = ""
+    # Set when the outcome is "APPROVAL_REQUIRED": the approval a person decides.
+    approval_id: str | None = None
 
     def require(self) -> None:
         """Return if the tool may run, otherwise raise :class:`GovernanceDenied`."""

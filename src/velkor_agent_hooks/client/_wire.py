@@ -40,6 +40,7 @@ ENV_VARS = {
     "timeout": "VELKOR_TIMEOUT",
     "path": "VELKOR_DB",
     "api_key": "VELKOR_API_KEY",
+    "policy": "VELKOR_POLICY",
 }
 
 

@@ -8,14 +8,24 @@ over HTTP; ``cli`` is the ``velkor`` command.
 
 from __future__ import annotations
 
+from typing import TYPE_CHECKING
+
 from ._service import Service
+from .governance.approvals import DEFAULT_TTL
 from .storage import open_storage
+
+if TYPE_CHECKING:
+    from .governance.policy import Policy
 
 __all__ = ["Service", "open_service"]
 
 
 def open_service(
-    path: str | None, project: str, deny_tools: frozenset[str] = frozenset()
+    path: str | None,
+    project: str,
+    deny_tools: frozenset[str] = frozenset(),
+    policy: Policy | None = None,
+    approval_ttl: float = DEFAULT_TTL,
 ) -> Service:
     """The service of ``project`` over the storage ``path`` names (see ``open_storage``)."""
-    return Service(open_storage(path, project), project, deny_tools)
+    return Service(open_storage(path, project), project, deny_tools, policy, approval_ttl)

@@ -8,21 +8,32 @@ checked by the table.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .. import __version__
 from .governance import Governance
+from .governance.approvals import DEFAULT_TTL
 from .memory import Memory
 from .storage import Storage
 from .store import KeyedStore
 
+if TYPE_CHECKING:
+    from .governance.policy import Policy
+
 
 class Service:
-    def __init__(self, storage: Storage, project: str, deny_tools: frozenset[str]) -> None:
+    def __init__(
+        self,
+        storage: Storage,
+        project: str,
+        deny_tools: frozenset[str],
+        policy: Policy | None = None,
+        approval_ttl: float = DEFAULT_TTL,
+    ) -> None:
         self.storage = storage
         self.project = project
         self.memory = Memory(storage)
-        self.governance = Governance(storage, deny_tools)
+        self.governance = Governance(storage, deny_tools, policy, approval_ttl)
         self.store = KeyedStore(storage)
         self._parts = (self.memory, self.governance, self.store, self)
 
@@ -45,6 +56,7 @@ class Service:
             "memories": memories,
             "audit_events": events,
             "deny_tools": sorted(self.governance.deny_tools),
+            "policy_version": policy.version if (policy := self.governance.policy) else None,
         }
 
     def close(self) -> None:

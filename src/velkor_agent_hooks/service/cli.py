@@ -9,6 +9,7 @@ import argparse
 import dataclasses
 import json
 import os
+import pathlib
 import signal
 import sys
 import threading
@@ -131,6 +132,43 @@ def cmd_audit(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_audit_verify(args: argparse.Namespace) -> int:
+    with _client(args) as client:
+        result = client.verify_audit()
+    print(json.dumps(result))
+    return 0 if result["ok"] else 1
+
+
+def cmd_policy(args: argparse.Namespace) -> int:
+    from .governance import policy
+
+    if args.action == "check":
+        code, text = policy.check_command(args.file)
+    else:
+        context = {name: getattr(args, name) for name in ("session_id",) if getattr(args, name)}
+        code, text = policy.test_command(
+            args.file, tool=args.tool, agent=args.agent, input_json=args.input, **context
+        )
+    print(text, file=sys.stdout if code != 2 else sys.stderr)
+    return code
+
+
+def cmd_approvals(args: argparse.Namespace) -> int:
+    with _client(args) as client:
+        if args.action == "list":
+            for row in client.approvals(args.status):
+                print(
+                    f"{row['id']}  {row['status']}  {row['tool_name']}  {row['agent_id']}"
+                    f"  {_shorten(json.dumps(row['tool_input']), 40)}  {row['reason']}"
+                )
+            return 0
+        decided = client.decide_approval(
+            args.approval_id, args.action == "approve", by=args.by, note=args.note
+        )
+    print(f"{decided['id']}: {decided['status']} by {decided['decided_by']}")
+    return 0
+
+
 def _add_serve(commands: Any) -> None:
     from .server import ServerLimits
 
@@ -160,6 +198,18 @@ def _add_serve(commands: Any) -> None:
         default=1,
         help="server processes sharing the port; over 1 needs a file or PostgreSQL --db (1)",
     )
+    cmd.add_argument(
+        "--policy",
+        default=os.environ.get(ENV_VARS["policy"]) or None,
+        help="Cedar policy file every gate is decided by; SIGHUP reloads it (default:"
+        " $VELKOR_POLICY)",
+    )
+    cmd.add_argument(
+        "--approval-ttl",
+        type=float,
+        default=3600.0,
+        help="seconds an approval may wait for a person before it expires (%(default)s)",
+    )
     defaults = ServerLimits()
     for field in dataclasses.fields(ServerLimits):
         default = getattr(defaults, field.name)
@@ -178,6 +228,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
 
     db = args.db or _db_default()
     deny = [name.strip() for name in args.deny_tools.split(",") if name.strip()]
+    policy = pathlib.Path(args.policy) if args.policy else None
     if args.processes < 1:
         raise Failure(f"--processes must be at least 1, not {args.processes}")
     if args.processes > 1 and db == MEMORY:
@@ -201,6 +252,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
                 api_key=args.api_key,
                 limits=limits,
                 reuse_port=reuse_port,
+                policy=policy,
+                approval_ttl=args.approval_ttl,
             )
 
         if args.processes > 1:
@@ -211,25 +264,43 @@ def cmd_serve(args: argparse.Namespace) -> int:
             server = make()
     except (OSError, OverflowError, TypeError, ValueError) as exc:
         raise Failure(f"cannot serve on {args.host}:{args.port}: {exc}") from None
+
+    def reload(server: Any) -> None:
+        if policy is None:
+            return
+        try:
+            server.reload_policy(policy)
+        except (OSError, ValueError) as exc:
+            first = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+            print(
+                f"error: policy not reloaded, the old one stays in force: {first}", file=sys.stderr
+            )
+        else:
+            print(f"policy reloaded from {policy}", flush=True)
+
     if args.processes > 1:
         with reserved:
-            return supervise(reserved, args.processes, make, limits.shutdown_timeout)
+            return supervise(reserved, args.processes, make, limits.shutdown_timeout, reload)
     stop = threading.Event()
+    hup = threading.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         signal.signal(signum, lambda *_: stop.set())
+    signal.signal(signal.SIGHUP, lambda *_: hup.set())
     with server:
         server.start()
         print(f"Velkor server listening on {url_of(server.host, server.port)}", flush=True)
-        while not stop.wait(1.0):
-            pass
+        while not stop.wait(0.2):
+            if hup.is_set():
+                hup.clear()
+                reload(server)
         print("stopping: finishing requests in flight", flush=True)
     print("stopped", flush=True)
     return 0
 
 
-def _listing(commands: Any, name: str, what: str, run: Callable[..., int]) -> None:
+def _listing(commands: Any, name: str, what: str, run: Callable[..., int]) -> Any:
     cmd = commands.add_parser(name, help=f"list or export the {what}", description=f"The {what}.")
-    actions = cmd.add_subparsers(dest="action", required=True, metavar="{list,export}")
+    actions = cmd.add_subparsers(dest="action", required=True)
     shown = actions.add_parser(
         "list", help=f"the newest {what}, one line each", description=f"The newest {what}."
     )
@@ -240,6 +311,7 @@ def _listing(commands: Any, name: str, what: str, run: Callable[..., int]) -> No
     for sub in (shown, exported):
         _add_target(sub)
         sub.set_defaults(run=run)
+    return actions
 
 
 def parser(prog: str = "velkor") -> argparse.ArgumentParser:
@@ -264,8 +336,67 @@ def parser(prog: str = "velkor") -> argparse.ArgumentParser:
     _add_db(migrate)
     migrate.set_defaults(run=cmd_migrate)
     _listing(commands, "memories", "stored memories", cmd_memories)
-    _listing(commands, "audit", "audit events", cmd_audit)
+    audit = _listing(commands, "audit", "audit events", cmd_audit)
+    verify = audit.add_parser(
+        "verify",
+        help="check the audit's hash chain; status 1 if an event was changed",
+        description="Check that no audit event was edited, deleted, inserted or reordered.",
+    )
+    _add_target(verify)
+    verify.set_defaults(run=cmd_audit_verify)
+    _add_policy(commands)
+    _add_approvals(commands)
     return top
+
+
+def _add_policy(commands: Any) -> None:
+    cmd = commands.add_parser(
+        "policy", help="check or try out a Cedar policy file", description="Cedar policy files."
+    )
+    actions = cmd.add_subparsers(dest="action", required=True, metavar="{check,test}")
+    check = actions.add_parser(
+        "check",
+        help="validate a policy file; problems with file and line",
+        description="Validate a policy file against the request shape; problems with file:line.",
+    )
+    test = actions.add_parser(
+        "test",
+        help="decide one tool call by a policy file",
+        description="Decide one tool call by a policy file: the outcome, policies and reason.",
+    )
+    test.add_argument("--tool", required=True, help="the tool's name")
+    test.add_argument("--agent", default="", help="the agent's id")
+    test.add_argument("--input", default="{}", help="the tool input, a JSON object")
+    test.add_argument("--session-id", dest="session_id", default="", help="the session")
+    for sub in (check, test):
+        sub.add_argument("file", help="the .cedar file")
+        sub.set_defaults(run=cmd_policy)
+
+
+def _add_approvals(commands: Any) -> None:
+    cmd = commands.add_parser(
+        "approvals",
+        help="list, approve or deny tool calls waiting for a person",
+        description="Tool calls a policy sent to a person.",
+    )
+    actions = cmd.add_subparsers(dest="action", required=True, metavar="{list,approve,deny}")
+    shown = actions.add_parser(
+        "list", help="approvals, pending first", description="Approvals, pending first."
+    )
+    shown.add_argument("--status", default=None, help="only those with this status")
+    _add_target(shown)
+    shown.set_defaults(run=cmd_approvals)
+    for verb in ("approve", "deny"):
+        sub = actions.add_parser(
+            verb,
+            help=f"{verb} a pending approval",
+            description=f"{verb.capitalize()} a pending approval.",
+        )
+        sub.add_argument("approval_id", help="the approval's id")
+        sub.add_argument("--by", required=True, help="who decides (recorded in the audit)")
+        sub.add_argument("--note", default="", help="why")
+        _add_target(sub)
+        sub.set_defaults(run=cmd_approvals)
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "velkor") -> int:

@@ -30,6 +30,8 @@ except ImportError:  # pragma: no cover
 from ...client._checks import check_nonempty
 from .. import Service, open_service
 from ..auth import bind_address
+from ..governance.approvals import DEFAULT_TTL
+from ..governance.policy import load_policy
 from .app import App
 from .limits import ServerLimits
 
@@ -79,6 +81,8 @@ class VelkorServer:
         api_key: str | None = None,
         limits: ServerLimits | None = None,
         reuse_port: bool = False,
+        policy: str | os.PathLike[str] | None = None,
+        approval_ttl: float = DEFAULT_TTL,
     ) -> None:
         projects = [project] if isinstance(project, str) else list(project)
         if not projects:
@@ -95,6 +99,7 @@ class VelkorServer:
 
         family, address = bind_address(host, port, api_key)
         deny = frozenset(deny_tools)
+        loaded = None if policy is None else load_policy(policy)
         self.limits = limits
         self._services: dict[str, Service] = {}
         self._socket = socket.create_server(
@@ -105,7 +110,7 @@ class VelkorServer:
                 check_nonempty("project", name)
                 if name in self._services:
                     raise ValueError(f"project {name!r} is listed twice")
-                self._services[name] = open_service(db, name, deny)
+                self._services[name] = open_service(db, name, deny, loaded, approval_ttl)
         except BaseException:
             self._close_storage()
             self._socket.close()
@@ -148,6 +153,13 @@ class VelkorServer:
         self._loop: asyncio.AbstractEventLoop | None = None
         self._stop: asyncio.Event | None = None
         self._closed = False
+
+    def reload_policy(self, policy: str | os.PathLike[str] | None) -> None:
+        """Puts a new policy in force for every project; one that does not load raises and
+        leaves the old one in force."""
+        loaded = None if policy is None else load_policy(policy)
+        for service in self._services.values():
+            service.governance.set_policy(loaded)
 
     @property
     def projects(self) -> list[str]:
@@ -248,6 +260,8 @@ def serve(
     api_key: str | None = None,
     limits: ServerLimits | None = None,
     reuse_port: bool = False,
+    policy: str | os.PathLike[str] | None = None,
+    approval_ttl: float = DEFAULT_TTL,
 ) -> VelkorServer:
     """Start a server in a background thread and return it; its ``url`` is the base URL.
 
@@ -268,6 +282,8 @@ def serve(
         api_key=api_key,
         limits=limits,
         reuse_port=reuse_port,
+        policy=policy,
+        approval_ttl=approval_ttl,
     )
     try:
         return server.start()

@@ -21,11 +21,19 @@ from collections.abc import Callable
 from . import url_of
 
 
-def _child(make: Callable[..., object], port: int, ready: int, parent: int) -> int:
+def _child(
+    make: Callable[..., object],
+    port: int,
+    ready: int,
+    parent: int,
+    reload: Callable[[object], None] | None,
+) -> int:
     stop = threading.Event()
+    hup = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGHUP, lambda *_: hup.set())
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent passes a Ctrl-C on as SIGTERM
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, (signal.SIGTERM, signal.SIGINT))
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, (signal.SIGTERM, signal.SIGINT, signal.SIGHUP))
     try:
         server = make(port, reuse_port=True)
         server.start()  # type: ignore[attr-defined]
@@ -38,6 +46,10 @@ def _child(make: Callable[..., object], port: int, ready: int, parent: int) -> i
         while not stop.wait(0.5):
             if os.getppid() != parent:  # the supervisor was killed: do not linger
                 break
+            if hup.is_set():
+                hup.clear()
+                if reload is not None:
+                    reload(server)
     return 0
 
 
@@ -47,16 +59,24 @@ def _describe(status: int) -> str:
 
 
 def supervise(
-    reserved: socket.socket, processes: int, make: Callable[..., object], grace: float
+    reserved: socket.socket,
+    processes: int,
+    make: Callable[..., object],
+    grace: float,
+    reload: Callable[[object], None] | None = None,
 ) -> int:
+    """Serves with ``processes`` children; SIGHUP to the parent is passed on to each, which
+    calls ``reload`` with its server."""
 
     host, port = reserved.getsockname()[:2]
     stop = threading.Event()
-    signals = (signal.SIGTERM, signal.SIGINT)
+    signals = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+    hup = threading.Event()
     # Blocked across the forks, so a signal reaches a child only once its handler is set.
     signal.pthread_sigmask(signal.SIG_BLOCK, signals)
-    for signum in signals:
-        signal.signal(signum, lambda *_: stop.set())
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    signal.signal(signal.SIGHUP, lambda *_: hup.set())
     sys.stdout.flush()
     sys.stderr.flush()
     children: dict[int, int] = {}  # pid -> read end of its ready pipe
@@ -71,7 +91,7 @@ def supervise(
             reserved.close()
             code = 1
             try:
-                code = _child(make, port, ready_write, parent)
+                code = _child(make, port, ready_write, parent, reload)
             finally:
                 sys.stdout.flush()
                 sys.stderr.flush()
@@ -95,6 +115,10 @@ def supervise(
             print(f"error: server process {pid} {_describe(status)}", file=sys.stderr)
             failed = True
         else:
+            if hup.is_set():
+                hup.clear()
+                for child in alive:
+                    os.kill(child, signal.SIGHUP)
             time.sleep(0.1)
     print("stopping: finishing requests in flight", flush=True)
     for pid in alive:

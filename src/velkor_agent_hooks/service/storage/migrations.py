@@ -8,7 +8,15 @@ release is refused. A migration is never edited once released: a change is a new
 
 from __future__ import annotations
 
+import json
 import logging
+from collections.abc import Callable
+from typing import Any
+
+from .common import dump_json
+
+# A statement, or a function of the open connection run in the same transaction.
+Step = str | Callable[[Any], None]
 
 log = logging.getLogger("velkor_agent_hooks.storage")
 
@@ -17,7 +25,44 @@ class SchemaTooNew(RuntimeError):
     """The database was written by a newer release than this one."""
 
 
-MIGRATIONS: dict[str, list[list[str]]] = {
+def chain_events(conn: Any, table: str, placeholder: str) -> None:
+    """Links the events of an earlier release into each project's hash chain, oldest first."""
+    from ..governance.chain import GENESIS, chain_event
+
+    rows = conn.execute(f"SELECT seq, project, body FROM {table} ORDER BY seq").fetchall()
+    heads: dict[str, tuple[int, str]] = {}
+    columns = ", ".join(f"{c} = {placeholder}" for c in (*EVENT_COLUMNS, "allowed"))
+    update = (
+        f"UPDATE {table} SET body = {placeholder}, chain = {placeholder},"
+        f" hash = {placeholder}, {columns} WHERE seq = {placeholder}"
+    )
+    for seq, project, body in rows:
+        number, prev = heads.get(project, (0, GENESIS))
+        try:
+            event = json.loads(body)
+        except ValueError:
+            event = {"unreadable": body}
+        if not isinstance(event, dict):
+            event = {"unreadable": body}
+        chained = chain_event(event, prev, number + 1)
+        conn.execute(
+            update,
+            (dump_json(chained), number + 1, chained["hash"], *event_columns(chained), seq),
+        )
+        heads[project] = (number + 1, chained["hash"])
+
+
+# An event's fields that filters and rate counts read, kept in columns too.
+EVENT_COLUMNS = ("kind", "tool_name", "agent_id", "trace_id", "session_id", "recorded_at")
+
+
+def event_columns(event: dict[str, Any]) -> tuple[Any, ...]:
+    """The column values of an event: its text fields, and whether a gate let the call run."""
+    texts = tuple(v if isinstance(v := event.get(c), str) else "" for c in EVENT_COLUMNS)
+    return (*texts, 1 if event.get("allow") is True else 0)
+
+
+MIGRATIONS: dict[str, list[list[Step]]] = {
     "SQLite": [
         # 1: memories, audit events, keyed items, each with its full-text index.
         [
@@ -56,6 +101,28 @@ MIGRATIONS: dict[str, list[list[str]]] = {
             """CREATE VIRTUAL TABLE IF NOT EXISTS items_text USING fts5(
                 body, scope, tokenize='unicode61 remove_diacritics 2'
             )""",
+        ],
+        # 2: the audit as a hash chain with filterable columns; approvals.
+        [
+            *(f"ALTER TABLE events ADD COLUMN {c} TEXT NOT NULL DEFAULT ''" for c in EVENT_COLUMNS),
+            "ALTER TABLE events ADD COLUMN allowed INTEGER NOT NULL DEFAULT 0",
+            "ALTER TABLE events ADD COLUMN chain INTEGER",
+            "ALTER TABLE events ADD COLUMN hash TEXT",
+            lambda conn: chain_events(conn, "events", "?"),
+            "CREATE UNIQUE INDEX IF NOT EXISTS events_chain ON events (project, chain)",
+            "CREATE INDEX IF NOT EXISTS events_by_trace ON events (project, trace_id, seq)",
+            """CREATE INDEX IF NOT EXISTS events_calls
+                ON events (project, agent_id, tool_name, recorded_at)""",
+            """CREATE TABLE IF NOT EXISTS approvals (
+                seq INTEGER PRIMARY KEY,
+                project TEXT NOT NULL,
+                id TEXT NOT NULL,
+                body TEXT NOT NULL,
+                status TEXT NOT NULL,
+                expires_at TEXT NOT NULL,
+                UNIQUE (project, id)
+            )""",
+            "CREATE INDEX IF NOT EXISTS approvals_by_status ON approvals (project, status, seq)",
         ],
     ],
     "PostgreSQL": [
@@ -100,20 +167,57 @@ MIGRATIONS: dict[str, list[list[str]]] = {
                 USING gin (words) WITH (fastupdate = off)""",
             "CREATE INDEX IF NOT EXISTS velkor_items_recent ON velkor_items (project, seq)",
         ],
+        # 2: as for SQLite.
+        [
+            *(
+                f"ALTER TABLE velkor_events ADD COLUMN IF NOT EXISTS {c} text NOT NULL DEFAULT ''"
+                for c in EVENT_COLUMNS
+            ),
+            """ALTER TABLE velkor_events
+                ADD COLUMN IF NOT EXISTS allowed integer NOT NULL DEFAULT 0""",
+            "ALTER TABLE velkor_events ADD COLUMN IF NOT EXISTS chain bigint",
+            "ALTER TABLE velkor_events ADD COLUMN IF NOT EXISTS hash text",
+            lambda conn: chain_events(conn, "velkor_events", "%s"),
+            """CREATE UNIQUE INDEX IF NOT EXISTS velkor_events_chain
+                ON velkor_events (project, chain)""",
+            """CREATE INDEX IF NOT EXISTS velkor_events_by_trace
+                ON velkor_events (project, trace_id, seq)""",
+            """CREATE INDEX IF NOT EXISTS velkor_events_calls
+                ON velkor_events (project, agent_id, tool_name, recorded_at)""",
+            """CREATE TABLE IF NOT EXISTS velkor_approvals (
+                seq bigserial PRIMARY KEY,
+                project text NOT NULL,
+                id text NOT NULL,
+                body text NOT NULL,
+                status text NOT NULL,
+                expires_at text NOT NULL,
+                UNIQUE (project, id)
+            )""",
+            """CREATE INDEX IF NOT EXISTS velkor_approvals_by_status
+                ON velkor_approvals (project, status, seq)""",
+        ],
     ],
 }
 LATEST = len(MIGRATIONS["SQLite"])
 assert all(len(steps) == LATEST for steps in MIGRATIONS.values())
 
 
-def plan(database: str, found: int) -> list[str]:
-    """The statements taking a database at version ``found`` to ``LATEST``."""
+def plan(database: str, found: int) -> list[Step]:
+    """The steps taking a database at version ``found`` to ``LATEST``."""
     if found > LATEST:
         raise SchemaTooNew(
             f"the {database} database holds schema version {found}, newer than this release"
             f" knows (version {LATEST}): upgrade velkor-agent-hooks to open it"
         )
     return [statement for steps in MIGRATIONS[database][found:] for statement in steps]
+
+
+def apply(conn: Any, steps: list[Step]) -> None:
+    for step in steps:
+        if isinstance(step, str):
+            conn.execute(step)
+        else:
+            step(conn)
 
 
 def report(where: str, found: int) -> None:

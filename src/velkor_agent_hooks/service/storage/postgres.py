@@ -39,6 +39,7 @@ except ImportError:  # pragma: no cover - depends on the installed extra
     psycopg = None  # type: ignore[assignment]
 
 SCHEMA_LOCK = 0x76656C6B6F72  # advisory lock key held while migrating
+AUDIT_LOCK = 0x766C6B  # with the project's hash: the lock of its audit appends
 POOL_SIZE = 10
 
 
@@ -144,8 +145,7 @@ def _migrate(pool: ConnectionPool, url: str) -> int:
             legacy = conn.execute("SELECT to_regclass('velkor_memories')").fetchone()
             found = 1 if legacy and legacy[0] is not None else 0
         steps = migrations.plan("PostgreSQL", found)
-        for statement in steps:
-            conn.execute(statement)
+        migrations.apply(conn, steps)
         conn.execute("DELETE FROM velkor_schema")
         conn.execute("INSERT INTO velkor_schema (version) VALUES (%s)", (migrations.LATEST,))
     migrations.report(_shown(url), found)
@@ -177,6 +177,7 @@ class PostgresStorage(SQLStorage):
         ("memories", "velkor_memories"),
         ("events", "velkor_events"),
         ("items", "velkor_items"),
+        ("approvals", "velkor_approvals"),
     )
     # Round trips cost more than rows here: a large first batch.
     TEXT_BATCHES = (256, 1 << 20)
@@ -198,6 +199,11 @@ class PostgresStorage(SQLStorage):
     def _write(self) -> Iterator[Any]:
         with self._pool.connection() as conn, conn.transaction():
             yield conn
+
+    def _lock_audit(self, conn: Any) -> None:
+        # Every server on the database appends a project's events in turn, so each reads
+        # the head of the chain, and the rate counts, as the last append left them.
+        conn.execute("SELECT pg_advisory_xact_lock(%s, hashtext(%s))", (AUDIT_LOCK, self.project))
 
     def _in_rows(self, column: str, seqs: list[int]) -> tuple[str, list[Any]]:
         return f"{column} = ANY(?::bigint[])", [list(seqs)]

@@ -10,7 +10,7 @@ names in braces; ``_q`` turns them into the database's own, once per statement.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager
 from functools import cache
 from typing import Any
@@ -29,6 +29,7 @@ from .common import (
     select_namespaces,
     take_page,
 )
+from .migrations import EVENT_COLUMNS, event_columns
 
 MEMORY_COLUMNS = ("id", "session_id", "role", "text", "user_id", "timestamp")
 ITEM_COLUMNS = "namespace, key, value, created_at, updated_at"
@@ -49,6 +50,7 @@ class SQLStorage:
         ("memories", "memories"),
         ("events", "events"),
         ("items", "items"),
+        ("approvals", "approvals"),
     )
     # Texts are read in batches, the caller stopping once its budget is full: the first
     # batch and the largest (batches double in between).
@@ -169,22 +171,96 @@ class SQLStorage:
 
     # Audit
 
-    def add_event(self, row: dict[str, Any]) -> None:
-        body = dump_json(row)  # NUL leaves json.dumps escaped, as \u0000
-        with self._write() as conn:
-            conn.execute(
-                self._q("INSERT INTO {events} (project, body) VALUES (?, ?)"), (self.project, body)
-            )
+    def _lock_audit(self, conn: Any) -> None:
+        """Called first in an append: appends of one project take turns from here on."""
 
-    def list_events(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
+    def append_events(self, build: Callable[[AuditTxn], list[dict[str, Any]]]) -> list[Any]:
+        """Runs ``build`` in one write transaction holding the project's audit lock and
+        appends the events it returns (chained by it from ``txn.head()``); what ``build``
+        reads through ``txn`` (counts, approvals) cannot change before the events land."""
+        with self._write() as conn:
+            self._lock_audit(conn)
+            txn = AuditTxn(self, conn)
+            events = build(txn)
+            for event in events:
+                conn.execute(
+                    self._q(
+                        f"INSERT INTO {{events}} (project, body, chain, hash, {_EVENT_FIELDS})"
+                        f" VALUES (?, ?, ?, ?{', ?' * (len(EVENT_COLUMNS) + 1)})"
+                    ),
+                    (
+                        self.project,
+                        dump_json(event),
+                        event["seq"],
+                        event["hash"],
+                        *event_columns(event),
+                    ),
+                )
+        return events
+
+    def list_events(
+        self, limit: int | None = None, offset: int = 0, **filters: str | None
+    ) -> list[dict[str, Any]]:
+        where, params = ["project = ?"], [self.project]
+        for name, value in filters.items():
+            if value is None:
+                continue
+            if name == "since":
+                where.append("recorded_at >= ?")
+            elif name == "until":
+                where.append("recorded_at < ?")
+            elif name in EVENT_COLUMNS:
+                where.append(f"{name} = ?")
+            else:
+                raise ValueError(f"unknown audit filter {name!r}")
+            params.append(value)
+        with self._read() as conn:
+            rows = conn.execute(
+                self._q(f"SELECT body FROM {{events}} WHERE {' AND '.join(where)}")
+                + self._q(" ORDER BY seq LIMIT ? OFFSET ?"),
+                (*params, NO_LIMIT if limit is None else limit, offset),
+            ).fetchall()
+        return [load_json(body) for (body,) in rows]
+
+    def iter_events(self, batch: int = 1000) -> Iterator[Any]:
+        """Every event of the project in the order written, read in batches."""
+        after = 0
+        while True:
+            with self._read() as conn:
+                rows = conn.execute(
+                    self._q(
+                        "SELECT seq, body FROM {events} WHERE project = ? AND seq > ?"
+                        " ORDER BY seq LIMIT ?"
+                    ),
+                    (self.project, after, batch),
+                ).fetchall()
+            yield from (load_json(body) for _, body in rows)
+            if len(rows) < batch:
+                return
+            after = rows[-1][0]
+
+    def list_approvals(
+        self, status: str | None, limit: int | None = None, offset: int = 0
+    ) -> list[dict[str, Any]]:
+        """Pending first, then the rest; newest first within each."""
+        where, params = "project = ?", [self.project]
+        if status is not None:
+            where += " AND status = ?"
+            params.append(status)
         with self._read() as conn:
             rows = conn.execute(
                 self._q(
-                    "SELECT body FROM {events} WHERE project = ? ORDER BY seq LIMIT ? OFFSET ?"
+                    f"SELECT body, status FROM {{approvals}} WHERE {where}"
+                    " ORDER BY CASE WHEN status = 'pending' THEN 0 ELSE 1 END, seq DESC"
+                    " LIMIT ? OFFSET ?"
                 ),
-                (self.project, NO_LIMIT if limit is None else limit, offset),
+                (*params, NO_LIMIT if limit is None else limit, offset),
             ).fetchall()
-        return [load_json(body) for (body,) in rows]
+        return [{**load_json(body), "status": state} for body, state in rows]
+
+    def get_approval(self, approval_id: str) -> dict[str, Any] | None:
+        with self._read() as conn:
+            return AuditTxn(self, conn).approval(approval_id)
 
     def counts(self) -> tuple[int, int]:
         with self._read() as conn:
@@ -289,3 +365,68 @@ class SQLStorage:
             ).fetchall()
         namespaces = [namespace_of(ns) for (ns,) in rows]
         return select_namespaces(namespaces, prefix, suffix, max_depth, limit, offset)
+
+
+_EVENT_FIELDS = ", ".join((*EVENT_COLUMNS, "allowed"))
+
+
+class AuditTxn:
+    """What an audit append may read and change, inside its transaction."""
+
+    def __init__(self, storage: SQLStorage, conn: Any) -> None:
+        self._s = storage
+        self._conn = conn
+
+    def _one(self, statement: str, params: tuple[Any, ...]) -> Any:
+        return self._conn.execute(self._s._q(statement), params).fetchone()
+
+    def head(self) -> tuple[int, str | None]:
+        """The last event's chain number and hash; (0, None) before the first."""
+        row = self._one(
+            "SELECT chain, hash FROM {events} WHERE project = ? ORDER BY chain DESC LIMIT 1",
+            (self._s.project,),
+        )
+        return (0, None) if row is None or row[0] is None else (row[0], row[1])
+
+    def recent_calls(
+        self, agent_id: str, tool_name: str, session_id: str, since: str
+    ) -> tuple[int, int]:
+        """This agent's calls of this tool that gates let run: since ``since``, and within
+        the session."""
+        scope = "project = ? AND kind = 'gate' AND allowed = 1 AND agent_id = ? AND tool_name = ?"
+        params = (self._s.project, agent_id, tool_name)
+        recent = self._one(
+            f"SELECT count(*) FROM {{events}} WHERE {scope} AND recorded_at >= ?", (*params, since)
+        )
+        session = self._one(
+            f"SELECT count(*) FROM {{events}} WHERE {scope} AND session_id = ?",
+            (*params, session_id),
+        )
+        return recent[0], session[0]
+
+    def approval(self, approval_id: str) -> dict[str, Any] | None:
+        row = self._one(
+            "SELECT body, status FROM {approvals} WHERE project = ? AND id = ?",
+            (self._s.project, approval_id),
+        )
+        return None if row is None else {**load_json(row[0]), "status": row[1]}
+
+    def put_approval(self, approval: dict[str, Any]) -> None:
+        """Adds an approval, or replaces the one with its id."""
+        body = dump_json({k: v for k, v in approval.items() if k != "status"})
+        args = (body, approval["status"], approval["expires_at"], self._s.project, approval["id"])
+        cursor = self._conn.execute(
+            self._s._q(
+                "UPDATE {approvals} SET body = ?, status = ?, expires_at = ?"
+                " WHERE project = ? AND id = ?"
+            ),
+            args,
+        )
+        if cursor.rowcount == 0:
+            self._conn.execute(
+                self._s._q(
+                    "INSERT INTO {approvals} (body, status, expires_at, project, id)"
+                    " VALUES (?, ?, ?, ?, ?)"
+                ),
+                args,
+            )

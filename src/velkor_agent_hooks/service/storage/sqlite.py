@@ -187,8 +187,7 @@ class SQLiteStorage(SQLStorage):
                     conn.execute("BEGIN IMMEDIATE")
                     found = conn.execute("PRAGMA user_version").fetchone()[0]
                     steps = migrations.plan("SQLite", found)
-                    for statement in steps:
-                        conn.execute(statement)
+                    migrations.apply(conn, steps)
                     if steps:
                         conn.execute(f"PRAGMA user_version={migrations.LATEST}")
                     conn.execute("COMMIT")
