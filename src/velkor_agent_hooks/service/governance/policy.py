@@ -30,9 +30,9 @@ __all__ = [
     "PolicyError",
     "Problem",
     "check",
-    "check_command",
+    "cli_check",
+    "cli_test",
     "load_policy",
-    "test_command",
 ]
 
 SCHEMA_PATH = Path(__file__).with_name("schema.cedarschema")
@@ -651,7 +651,7 @@ def check(source: str | os.PathLike[str]) -> list[Problem]:
     return []
 
 
-def check_command(path: str | os.PathLike[str]) -> tuple[int, str]:
+def cli_check(path: str | os.PathLike[str]) -> tuple[int, str]:
     """``velkor policy check FILE``: status 0 valid, 1 refused (file:line each), 2 unreadable."""
     try:
         policy = load_policy(Path(path))
@@ -662,7 +662,7 @@ def check_command(path: str | os.PathLike[str]) -> tuple[int, str]:
     return 0, f"{path}: {len(policy.ids)} policies valid"
 
 
-def test_command(
+def cli_test(
     path: str | os.PathLike[str],
     *,
     tool: str,
