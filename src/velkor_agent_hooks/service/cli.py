@@ -143,10 +143,10 @@ def cmd_policy(args: argparse.Namespace) -> int:
     from .governance import policy
 
     if args.action == "check":
-        code, text = policy.check_command(args.file)
+        code, text = policy.cli_check(args.file)
     else:
         context = {name: getattr(args, name) for name in ("session_id",) if getattr(args, name)}
-        code, text = policy.test_command(
+        code, text = policy.cli_test(
             args.file, tool=args.tool, agent=args.agent, input_json=args.input, **context
         )
     print(text, file=sys.stdout if code != 2 else sys.stderr)
