@@ -201,9 +201,34 @@ def test_rank_is_a_few_bounded_lookups():
     assert len(seqs) <= 2 * recall.DEFAULT.rerank
 
 
-def test_memory_source_neighbours_stay_in_their_session():
+def memory_source(turns):
     source = recall.MemorySource()
-    for i in range(6):
-        source.add(f"turn {i}", "2023-01-01", "ab"[i % 2])  # sessions interleaved
-    around = source.neighbours([3], 2)[3]
-    assert [row.seq for row in around] == [1, 5]
+    for text, stamp, session in turns:
+        source.add(text, stamp, session)
+    return source
+
+
+# Each storage's Source joins this list: (text, timestamp, session_id) turns -> a Source.
+SOURCES = [memory_source]
+
+TURNS = [
+    (f"turn {i} {'odd' if i % 2 else 'even'}", f"2023-01-{i + 1:02}", "ab"[i % 2]) for i in range(6)
+]
+
+
+@pytest.mark.parametrize("make", SOURCES)
+def test_source_contract(make):
+    source = make(TURNS)  # seqs 1-6; sessions a, b interleaved; one day apart
+    assert source.size() == 6
+    assert source.postings(["even", "odd", "none"], 2) == {
+        "even": [5, 3],
+        "odd": [6, 4],
+        "none": [],
+    }
+    assert {seq: row.terms for seq, row in source.rows([2, 9]).items()} == {2: "turn 1 odd"}
+    around = source.neighbours([3, 6], 2)
+    assert {seq: [row.seq for row in rows] for seq, rows in around.items()} == {
+        3: [1, 5],
+        6: [2, 4],
+    }
+    assert source.between("2023-01-02", "2023-01-05", 2) == [4, 3]

@@ -78,7 +78,7 @@ class Weights:
 
     k1: float = 1.2
     b: float = 0.3
-    rerank: int = 200
+    rerank: int = 100
     pairs: float = 0.6
     window: float = 2.0
     slack: int = 7  # days before a named time whose memories may tell of it
