@@ -138,8 +138,10 @@ def rank(
 
     window = time_mention(query, (now or datetime.now(UTC)).date()) if weights.window else None
     if window is not None:
-        start = (window.start - timedelta(days=weights.slack)).isoformat()
-        chosen += source.between(start, window.end.isoformat(), weights.rerank)
+        # Memories written a little after the time may tell of it ("yesterday").
+        slack = timedelta(days=weights.slack)
+        span = (window.start - slack).isoformat(), (window.end + slack).isoformat()
+        chosen += source.between(*span, weights.rerank)
     rows = source.rows(chosen)
     if not rows:
         return []
