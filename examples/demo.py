@@ -1,4 +1,13 @@
-"""The tour: every adapter and the async facade on the embedded client."""
+"""The tour: every adapter and the async facade on the embedded client.
+
+CrewAI and Hermes Agent pin versions the main venv cannot hold, so their examples run in
+their own venvs (.venv-crewai, .venv-hermes, which `make demo` makes), each as a child
+process; a step whose venv is absent says so and the tour goes on.
+"""
+
+import subprocess
+import sys
+from pathlib import Path
 
 import async_facade
 import langchain_agent
@@ -9,6 +18,21 @@ import mcp_tour
 import openai_agents
 import openai_tools
 import tool_calling
+
+ROOT = Path(__file__).resolve().parent.parent
+HOSTED = [
+    ("CrewAI crew, governed, with memory kept by the service", "crewai", "crewai_crew.py"),
+    ("Hermes Agent with the Velkor plugin", "hermes", "hermes_agent.py"),
+]
+
+
+def run_in_host_venv(host: str, script: str) -> None:
+    python = ROOT / f".venv-{host}" / "bin" / "python"
+    if not python.exists():
+        print(f"skipped: {python.parent.parent.name} is absent (`make demo` makes it)")
+        return
+    sys.stdout.flush()
+    subprocess.run([str(python), str(ROOT / "examples" / script)], check=True)
 
 
 def main() -> None:
@@ -25,6 +49,9 @@ def main() -> None:
     ]:
         print(f"\n=== {title} ===")
         example.main()
+    for title, host, script in HOSTED:
+        print(f"\n=== {title} ===")
+        run_in_host_venv(host, script)
 
 
 if __name__ == "__main__":

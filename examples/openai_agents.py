@@ -44,10 +44,7 @@ async def run(client: VelkorClient) -> None:
         agent,
         "Plan my trip.",
         hooks=hooks,
-        # Lets the hooks tell a failed tool from one that returned text.
-        run_config=RunConfig(
-            tool_error_formatter=hooks.tool_error_formatter, tracing_disabled=True
-        ),
+        run_config=RunConfig(tracing_disabled=True),
     )
     last_call = model.last_call
     assert last_call is not None

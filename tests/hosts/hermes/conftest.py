@@ -1,7 +1,9 @@
 """Offline Hermes: a Hermes home with the plugin installed and a scripted model on loopback."""
 
+import atexit
 import json
 import os
+import shutil
 import tempfile
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -9,6 +11,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 # Before Hermes is imported: it reads its home from the environment.
 HOME = tempfile.mkdtemp(prefix="hermes-home-")
 os.environ["HERMES_HOME"] = HOME
+atexit.register(shutil.rmtree, HOME, True)
 
 import pytest  # noqa: E402
 from tools.registry import registry  # noqa: E402
