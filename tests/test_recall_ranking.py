@@ -100,6 +100,12 @@ def test_rank_matches_inflections_and_ignores_stopwords():
     assert [seq for seq, _ in recall.rank(source, "Where am I flying?")] == [1]
 
 
+@pytest.mark.parametrize("query", ["", "what did they do?", "zebra in May 2023"])
+def test_a_query_that_matches_nothing_ranks_nothing(query):
+    source = source_of(("!!!", "2023-05-02T10:00:00"), ("hello there", "2023-05-03T10:00:00"))
+    assert recall.rank(source, query, now=datetime(2024, 1, 1)) == []
+
+
 def test_rarer_words_weigh_more_and_ties_go_to_the_newest():
     source = source_of(*["we talked about dinner"] * 5, "the dinner menu", "a menu")
     found = recall.rank(source, "dinner menu", limit=10)

@@ -146,7 +146,7 @@ def rank(
     if not rows:
         return []
     # Candidates run longer than the average memory; BM25 only needs a scale.
-    average = sum(len(row.terms.split()) for row in rows.values()) / len(rows)
+    average = sum(len(row.terms.split()) for row in rows.values()) / len(rows) or 1.0
     pairs = [(a, b) for a, b in itertools.pairwise(terms) if a in weight and b in weight]
     timed = weights.when > 0 and asks_when(query)
 
