@@ -1,8 +1,9 @@
-"""Index terms of a text: case and accents folded, English stopwords dropped, words stemmed.
+"""Index terms of a text (case and accents folded, English stopwords dropped, words stemmed)
+and the times it names ("in May 2023", "last month", "yesterday").
 
 The base install takes no dependency, and the standard library has no stemmer, so the English
 (Porter2) Snowball stemmer is written out here; a test holds it to the ``snowballstemmer``
-package word for word.
+package word for word. Dates are the standard library's.
 """
 
 from __future__ import annotations
