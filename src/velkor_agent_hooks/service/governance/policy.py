@@ -63,6 +63,8 @@ _EVAL_ERROR = re.compile(r"^error while evaluating policy `([^`]+)`: (.*)$", re.
 _QUOTED = re.compile(r"`([^`]+)`")
 _EOF = "unexpected end of input"
 _NO_TEMPLATES = {"templates": {}, "templateLinks": []}
+# Carried contexts are fresh trees no deeper than _MAX_DEPTH, so the cycle check is spared.
+_to_json = json.JSONEncoder(separators=(",", ":"), check_circular=False).encode
 
 
 def _cedar() -> Any:
@@ -220,34 +222,35 @@ def _mask_input_has(node: Any) -> Any:
     return {k: v if k == "Value" else _mask_input_has(v) for k, v in node.items()}
 
 
-def _policy_starts(text: str) -> list[int]:
-    """The line on which each policy begins: its first token after the previous ``;``."""
-    starts: list[int] = []
-    line, begun, i, n = 1, False, 0, len(text)
+def _policy_spans(text: str) -> list[tuple[int, int]]:
+    """Where each policy lies: from its first token to its ``;``, or to the end of the text."""
+    spans: list[tuple[int, int]] = []
+    start, i, n = -1, 0, len(text)
     while i < n:
         c = text[i]
-        if c == "\n":
-            line += 1
-        elif c == "/" and text.startswith("//", i):
+        if c == "/" and text.startswith("//", i):
             end = text.find("\n", i)
             i = n if end < 0 else end
             continue
-        elif not c.isspace():
-            if not begun:
-                starts.append(line)
-                begun = True
+        if not c.isspace():
+            if start < 0:
+                start = i
             if c == ";":
-                begun = False
+                spans.append((start, i + 1))
+                start = -1
             elif c == '"':
                 i += 1
                 while i < n and text[i] != '"':
-                    if text[i] == "\\":
-                        i += 1
-                    if i < n and text[i] == "\n":
-                        line += 1
-                    i += 1
+                    i += 2 if text[i] == "\\" else 1
         i += 1
-    return starts
+    if start >= 0:
+        spans.append((start, n))
+    return spans
+
+
+def _last_line(text: str) -> int:
+    lines = text.splitlines()
+    return max((n for n, line in enumerate(lines, 1) if line.strip()), default=1)
 
 
 def _locate(lines: list[str], first: int, last: int, message: str, skip: str = "") -> int:
@@ -261,23 +264,36 @@ def _locate(lines: list[str], first: int, last: int, message: str, skip: str = "
     return first
 
 
-def _parse_error_line(cedar: Any, text: str, message: str) -> int:
-    """Cedar's parse errors carry no position: find the shortest run of lines that fails alike."""
-    lines = text.splitlines(keepends=True)
+def _parse_error(cedar: Any, text: str, message: str) -> tuple[int, str]:
+    """Line and message of the first policy that does not parse.
+
+    Cedar's parse errors carry no position: the policy is found by parsing each alone, the
+    line by the shortest run of its lines that fails alike.
+    """
+    for start, end in _policy_spans(text):
+        policy = text[start:end]
+        try:
+            cedar.PolicySet.from_str(policy)
+        except ValueError as exc:
+            message = str(exc)
+            return text.count("\n", 0, start) + _failing_line(cedar, policy, message), message
+    return _last_line(text), message
+
+
+def _failing_line(cedar: Any, policy: str, message: str) -> int:
+    lines = policy.splitlines(keepends=True)
     if message != _EOF:
         end = 0
         for number, line in enumerate(lines, 1):
             end += len(line)
-            prefix = text[:end]
             try:
-                cedar.PolicySet.from_str(prefix)
+                cedar.PolicySet.from_str(policy[:end])
             except ValueError as exc:
                 if str(exc) == message:
                     if message.startswith(("unexpected token", "invalid token")):
                         return number
-                    starts = _policy_starts(prefix)
-                    return _locate(lines, starts[-1] if starts else 1, number, message)
-    return max((n for n, line in enumerate(lines, 1) if line.strip()), default=1)
+                    return _locate(lines, 1, number, message)
+    return _last_line(policy)
 
 
 class Policy:
@@ -297,14 +313,13 @@ class Policy:
         try:
             est = json.loads(cedar.policies_to_json_str(text))
         except ValueError as exc:
-            message = str(exc)
-            line = _parse_error_line(cedar, text, message)
+            line, message = _parse_error(cedar, text, str(exc))
             raise PolicyError([Problem(file, line, message)]) from None
         self._load(cedar, est)
 
     def _load(self, cedar: Any, est: dict[str, Any]) -> None:
         lines = self.text.splitlines()
-        starts = _policy_starts(self.text)
+        starts = [self.text.count("\n", 0, start) + 1 for start, _ in _policy_spans(self.text)]
 
         def span(cedar_id: str) -> tuple[int, int]:
             index = int(cedar_id.removeprefix("policy"))
@@ -469,7 +484,7 @@ class Policy:
             "principal": {"type": "Agent", "id": values["agent_id"]},
             "action": _ACTION,
             "resource": {"type": "Tool", "id": tool_name},
-            "context": json.dumps(context),
+            "context": _to_json(context),
         }
         result = self._authorize(request, part.policy_set, self._entities)
         diagnostics = result.diagnostics
