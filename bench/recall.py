@@ -307,7 +307,7 @@ def main() -> None:
     parser.add_argument("--scale", default="", help="sizes, e.g. 1000,10000,100000")
     args = parser.parse_args()
     if args.scale:
-        run_scale([int(n) for n in args.scale.split(",")], 200)
+        run_scale([int(n) for n in args.scale.split(",")], 400)
         return
     conversations = [load(path) for path in sorted(args.data.glob("*.json"))]
     if not conversations:
