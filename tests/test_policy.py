@@ -86,6 +86,20 @@ def test_decision(text, tool_input, outcome, reason, policies):
     assert bool(decision.errors) == ("context.input.x" in text)
 
 
+@pytest.mark.parametrize(
+    ("text", "outcome", "reason"),
+    [
+        (ALLOW_ALL + "@approval forbid(principal, action, resource);", "ALLOWED", "policy0"),
+        ("@approval forbid(principal, action, resource);", "DENIED", pol.NO_PERMIT),
+        (ALLOW_ALL + "@approval forbid(principal, action, resource);\n"
+         "forbid(principal, action, resource);", "DENIED", "policy2"),
+    ],
+)  # fmt: skip
+def test_an_approved_call_is_decided_without_the_approval_forbids(text, outcome, reason):
+    decision = decide(text, approved=True)
+    assert (decision.outcome, decision.reason) == (outcome, reason)
+
+
 # fmt: off
 SHADOWS = [
     ("forbid(principal, action, resource);", {}, ("DENIED", "policy1", ["policy1"])),
@@ -180,6 +194,7 @@ RECENT_POLICY = (
         ({"tool_name": "mail", "recent": {"tool_calls_last_minute": -1}}, ValueError),
         ({"recent": {"tool_calls_last_minute": True}}, ValueError),
         ({"recent": {"calls": 1}}, ValueError),
+        ({"approved": 1}, TypeError),
     ],
 )
 def test_bad_arguments_raise(kwargs, error):

@@ -142,8 +142,12 @@ class _Part:
 
 @dataclass(frozen=True, slots=True)
 class _Slice:
+    """The parts that decide one tool's calls; ``approved`` ones leave out @approval forbids."""
+
     live: _Part | None
     shadow: _Part | None
+    approved_live: _Part | None
+    approved_shadow: _Part | None
     recent: frozenset[str]
 
 
@@ -336,6 +340,7 @@ class Policy:
         )
         # Per Cedar id: (position, id, reason, approval).
         self._info: dict[str, tuple[int, str, str, bool]] = {}
+        self._pids: set[str] = set()
         for cid, policy in statics.items():
             for message in self._annotate(cid, policy):
                 problems.append(Problem(self.file, span(cid)[0], message))
@@ -367,10 +372,15 @@ class Policy:
         def make(cids: list[str]) -> _Slice:
             chosen = {c: statics[c] for c in sorted(cids, key=lambda c: self._info[c][0])}
             dry = {c: p for c, p in chosen.items() if "shadow" in p.get("annotations", {})}
-            live = _part(cedar, {c: p for c, p in chosen.items() if c not in dry})
-            shadow = _part(cedar, dry)
-            recent = frozenset((live.recent if live else ()) + (shadow.recent if shadow else ()))
-            return _Slice(live, shadow, recent)
+            wet = {c: p for c, p in chosen.items() if c not in dry}
+            parts = []
+            for group in (wet, dry):
+                part = _part(cedar, group)
+                lifted = {c: p for c, p in group.items() if not self._info[c][3]}
+                parts += [part, part if len(lifted) == len(group) else _part(cedar, lifted)]
+            live, approved_live, shadow, approved_shadow = parts
+            recent = frozenset(field for part in parts if part for field in part.recent)
+            return _Slice(live, shadow, approved_live, approved_shadow, recent)
 
         self._general = make(general)
         self._slices = {tool: make(general + cids) for tool, cids in by_tool.items()}
@@ -383,7 +393,7 @@ class Policy:
         if not pid:
             problems.append("@id needs a non-empty value")
             pid = cid
-        elif any(pid == info[1] for info in self._info.values()):
+        elif pid in self._pids:
             problems.append(f"@id {pid!r} is used twice")
         reason = annotations.get("reason", pid)
         if not reason:
@@ -394,6 +404,7 @@ class Policy:
         if approval and policy["effect"] != "forbid":
             problems.append("@approval applies to forbid policies only")
         self._info[cid] = (len(self._info), pid, reason or pid, approval)
+        self._pids.add(pid)
         return problems
 
     def recent_fields(self, tool_name: str) -> frozenset[str]:
@@ -415,12 +426,14 @@ class Policy:
         capability: str | None = None,
         resource: str | None = None,
         recent: Mapping[str, int] | None = None,
+        approved: bool = False,
     ) -> Decision:
         """Decide one tool call.
 
         ``recent`` holds the counts named by ``recent_fields(tool_name)``; it may be omitted
-        when that is empty. Raises ``TypeError``/``ValueError`` for arguments of the wrong
-        shape; a call Cedar cannot evaluate is DENIED, never raised.
+        when that is empty. ``approved``: a person approved this call, so the ``@approval``
+        forbids are left out and the rest decide. Raises ``TypeError``/``ValueError`` for
+        arguments of the wrong shape; a call Cedar cannot evaluate is DENIED, never raised.
         """
         if type(tool_name) is not str or not tool_name:
             raise ValueError(f"tool_name must be a non-empty str, not {tool_name!r}")
@@ -451,11 +464,18 @@ class Policy:
         chosen = self._slices.get(tool_name, self._general)
         if recent is not None or chosen.recent:
             _check_recent(recent, chosen.recent, tool_name)
-        live = self._run(chosen.live, tool_name, values, tool_input, recent)
+        if type(approved) is not bool:
+            raise TypeError(f"approved must be a bool, not {type(approved).__name__}")
+        live_part, shadow_part = (
+            (chosen.approved_live, chosen.approved_shadow)
+            if approved
+            else (chosen.live, chosen.shadow)
+        )
+        live = self._run(live_part, tool_name, values, tool_input, recent)
         allow, outcome, reason, policies, errors = self._compose(*live)
         shadow = None
-        if chosen.shadow is not None:
-            dry = self._run(chosen.shadow, tool_name, values, tool_input, recent)
+        if shadow_part is not None:
+            dry = self._run(shadow_part, tool_name, values, tool_input, recent)
             merged = (live[0] + dry[0], live[1] + dry[1], live[2] + dry[2])
             _, would, why, which, _ = self._compose(*merged)
             shadow = {"outcome": would, "reason": why, "policies": list(which)}
