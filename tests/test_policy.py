@@ -221,7 +221,8 @@ forbid(principal, action, resource in Tool::"b") when { context has purpose };
 permit(principal, action, resource is Tool) when { context.session_id == "s" };
 forbid(principal == Agent::"evil", action, resource);
 permit(principal, action, resource) when { [context.input].contains({}) };
-permit(principal, action, resource == Tool::"c") when { context.recent.tool_calls_in_session < 2 };
+permit(principal, action, resource is Tool in Tool::"c")
+  when { context.recent.tool_calls_in_session < 2 };
 forbid(principal, action, resource == Tool::"a") when { context.input has z };
 permit(principal, action, resource == Tool::"d")
   when { (if context.session_id == "s" then context else context) has purpose };

@@ -23,6 +23,7 @@ __all__ = [
     "ALLOWED",
     "APPROVAL_REQUIRED",
     "DENIED",
+    "NO_PERMIT",
     "RECENT_FIELDS",
     "SCHEMA_PATH",
     "Decision",
@@ -100,8 +101,8 @@ class Decision:
     """A policy decision on one tool call.
 
     ``policies`` are the ids of the determining policies (``@id``, else Cedar's ``policyN``),
-    ``shadow`` the decision the ``@shadow`` policies would have made had they been live (None
-    when none applies to the tool), ``errors`` the policies that failed to evaluate.
+    ``shadow`` the decision with the ``@shadow`` policies live (None when none applies to the
+    tool), ``errors`` the policies that failed to evaluate.
     """
 
     allow: bool
@@ -323,7 +324,11 @@ class Policy:
 
     def _load(self, cedar: Any, est: dict[str, Any]) -> None:
         lines = self.text.splitlines()
-        starts = [self.text.count("\n", 0, start) + 1 for start, _ in _policy_spans(self.text)]
+        starts, line, seen = [], 1, 0
+        for start, _ in _policy_spans(self.text):
+            line += self.text.count("\n", seen, start)
+            starts.append(line)
+            seen = start
 
         def span(cedar_id: str) -> tuple[int, int]:
             index = int(cedar_id.removeprefix("policy"))
@@ -572,8 +577,9 @@ def _part(cedar: Any, policies: dict[str, Any]) -> _Part | None:
 
 
 def _scoped_tool(scope: dict[str, Any]) -> str | None:
-    """The tool a resource scope names (``==``, ``in``, ``is ... in``), else None."""
-    entity = scope.get("entity") if scope.get("op") in ("==", "in", "is") else None
+    """The tool a resource scope names (``==``, ``in``, ``is Tool in``), else None."""
+    op = scope.get("op")
+    entity = scope.get("entity") if op in ("==", "in") else (scope.get("in") or {}).get("entity")
     if isinstance(entity, dict) and entity.get("type") == "Tool":
         return entity.get("id")
     return None
