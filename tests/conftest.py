@@ -7,6 +7,7 @@ import tracemalloc
 from types import SimpleNamespace
 
 import pytest
+from pgserver import PostgresServer, find_bindir
 
 # The host suites need their hosts' own venvs: `make test-crewai`, `make test-hermes`.
 collect_ignore = ["hosts"]
@@ -145,3 +146,32 @@ def native_frames(exc):
     """Names of the traceback entries the native modules added."""
     tb = traceback.extract_tb(exc.__traceback__)
     return [f.name for f in tb if f.filename.startswith("src/velkor_agent_hooks/")]
+
+
+@pytest.fixture(scope="session")
+def pg_server():
+    bindir = find_bindir()
+    if bindir is None:
+        pytest.skip("PostgreSQL binaries not found (Debian: apt-get install postgresql)")
+    pytest.importorskip("psycopg", reason="psycopg is not installed (the postgres extra)")
+    server = PostgresServer(bindir)
+    try:
+        server.start()
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(scope="session")
+def pg_url(pg_server):
+    return pg_server.create_database("velkor")
+
+
+@pytest.fixture(params=["sqlite-memory", "sqlite-file", "postgresql"])
+def db(request, tmp_path):
+    """Where the storage lives: None (private memory), a file, or a PostgreSQL URL."""
+    if request.param == "sqlite-memory":
+        return None
+    if request.param == "sqlite-file":
+        return str(tmp_path / "velkor.db")
+    return request.getfixturevalue("pg_url")

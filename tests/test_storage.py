@@ -13,42 +13,11 @@ import uuid
 from contextlib import closing
 
 import pytest
-from pgserver import PostgresServer, find_bindir
 
 from velkor_agent_hooks.client import VelkorClient, serve
 from velkor_agent_hooks.service.storage.common import CANDIDATES
 from velkor_agent_hooks.service.storage.migrations import LATEST, MIGRATIONS, SchemaTooNew
 from velkor_agent_hooks.service.storage.postgres import POOL_SIZE
-
-
-@pytest.fixture(scope="session")
-def pg_server():
-    bindir = find_bindir()
-    if bindir is None:
-        pytest.skip("PostgreSQL binaries not found (Debian: apt-get install postgresql)")
-    pytest.importorskip("psycopg", reason="psycopg is not installed (the postgres extra)")
-    server = PostgresServer(bindir)
-    try:
-        server.start()
-        yield server
-    finally:
-        server.stop()
-
-
-@pytest.fixture(scope="session")
-def pg_url(pg_server):
-    return pg_server.create_database("velkor")
-
-
-@pytest.fixture(params=["sqlite-memory", "sqlite-file", "postgresql"])
-def db(request, tmp_path):
-    """Where the storage lives: None (private memory), a file, or a PostgreSQL URL."""
-    if request.param == "sqlite-memory":
-        return None
-    if request.param == "sqlite-file":
-        return str(tmp_path / "velkor.db")
-    return request.getfixturevalue("pg_url")
-
 
 # A private in-memory database has one storage only.
 shared = pytest.mark.parametrize("db", ["sqlite-file", "postgresql"], indirect=True)
