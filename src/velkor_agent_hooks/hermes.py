@@ -40,8 +40,8 @@ from pathlib import Path
 from typing import Any
 
 try:
-    from agent.memory_provider import MemoryProvider
-    from hermes_constants import get_hermes_home
+    from agent.memory_provider import MemoryProvider  # type: ignore[import-untyped]
+    from hermes_constants import get_hermes_home  # type: ignore[import-untyped]
 except ImportError as exc:
     raise ImportError(
         "velkor_agent_hooks.hermes needs Hermes Agent: pip install 'velkor-agent-hooks[hermes]'"
