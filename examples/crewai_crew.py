@@ -12,10 +12,14 @@ import hashlib
 import json
 import math
 import os
+import shutil
+import tempfile
 
 for flag in ("CREWAI_DISABLE_TELEMETRY", "OTEL_SDK_DISABLED"):
     os.environ.setdefault(flag, "true")
 os.environ.setdefault("CREWAI_TRACING_ENABLED", "false")
+# CrewAI keeps run records under the data home: a throwaway one for the demo.
+DATA = os.environ["XDG_DATA_HOME"] = tempfile.mkdtemp(prefix="crewai-demo-")
 
 from crewai import Agent, Crew, Task  # noqa: E402
 from crewai.llms.base_llm import BaseLLM  # noqa: E402
@@ -147,6 +151,7 @@ def main(client: VelkorClient | None = None) -> None:
         prompt = "\n".join(str(m.get("content")) for m in later.seen)
         recalled = [ln.strip() for ln in prompt.splitlines() if "(score=" in ln]
         print(f"  a later crew for {user} recalls: {recalled or 'nothing'}")
+    shutil.rmtree(DATA, ignore_errors=True)
 
 
 if __name__ == "__main__":
