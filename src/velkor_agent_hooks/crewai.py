@@ -24,8 +24,9 @@ never see each other's records, whatever scope CrewAI asks for. CrewAI hands ``s
 query's embedding, not its text, so each item keeps its record's embedding and search ranks
 the records of the scope by cosine similarity (negative similarity counts as 0) here, after
 reading them from the service; scope prefixes match whole labels ("/team" is not a prefix of
-"/teamwork"). That reads every record of the scope on each search: fine for the thousands
-of memories a crew keeps, not for millions.
+"/teamwork"). Each search reads every record of the scope, embeddings included: fine for
+the few thousand memories of a crew on an embedded or nearby service, too slow for large
+stores.
 
 Both make blocking client calls, as CrewAI's own hooks and storages do.
 """
