@@ -152,12 +152,18 @@ def rank(
 
     def score(row: Row) -> float:
         found = row.terms.split()
-        value = _bm25(found, weight, average, weights) + weights.pairs * _pairs(
-            found, pairs, weight
-        )
-        if value and window is not None and _during(row, found, window, weights.slack):
+        counts: dict[str, int] = {}
+        for term in found:
+            if term in weight:
+                counts[term] = counts.get(term, 0) + 1
+        if not counts:
+            return 0.0
+        value = _bm25(counts, len(found), weight, average, weights)
+        if len(counts) > 1 and pairs:
+            value += weights.pairs * _pairs(found, pairs, weight)
+        if window is not None and _during(row, found, window, weights.slack):
             value *= 1 + weights.window
-        if value and timed and any(t in TIME_TERMS or _YEAR.fullmatch(t) for t in found):
+        if timed and any(t in TIME_TERMS or _YEAR.fullmatch(t) for t in found):
             value *= 1 + weights.when
         return value
 
@@ -167,19 +173,15 @@ def rank(
     return [pair for pair in heapq.nlargest(limit, scores.items(), key=_order) if pair[1] > 0]
 
 
-def _bm25(terms: list[str], weight: dict[str, float], average: float, w: Weights) -> float:
-    counts: dict[str, int] = {}
-    for term in terms:
-        if term in weight:
-            counts[term] = counts.get(term, 0) + 1
-    norm = w.k1 * (1 - w.b + w.b * len(terms) / average)
+def _bm25(
+    counts: dict[str, int], length: int, weight: dict[str, float], average: float, w: Weights
+) -> float:
+    norm = w.k1 * (1 - w.b + w.b * length / average)
     return sum(weight[t] * c * (w.k1 + 1) / (c + norm) for t, c in counts.items())
 
 
 def _pairs(terms: list[str], pairs: list[tuple[str, str]], weight: dict[str, float]) -> float:
     """The weight of the query's neighbouring term pairs that stand side by side here."""
-    if not pairs:
-        return 0.0
     adjacent = set(itertools.pairwise(terms))
     return sum(
         min(weight[a], weight[b]) for a, b in pairs if (a, b) in adjacent or (b, a) in adjacent
