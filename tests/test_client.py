@@ -30,10 +30,11 @@ class TestMemory:
         assert client.context("", max_tokens=10).text == found
 
     def test_recall_ranks_by_overlap_then_recency(self, client):
-        client.remember("my cat is called Tom")
-        client.remember("Tom the cat likes FISH")
-        client.remember("unrelated note")
-        client.remember("Tom has a cat")
+        # Sessions of their own: turns of one session also lend each other relevance.
+        for n, text in enumerate(
+            ["my cat is called Tom", "Tom the cat likes FISH", "unrelated note", "Tom has a cat"]
+        ):
+            client.remember(text, session_id=f"s{n}")
         result = client.context("cat, Tom, fish?")
         assert result.text.split("\n") == [
             "Tom the cat likes FISH",

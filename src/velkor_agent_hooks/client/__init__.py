@@ -10,23 +10,34 @@ shared by many threads with either backend.
 
 Memory:
 
-* ``remember`` stores a text under a session; ``context`` returns the stored texts most
-  relevant to the query, joined by newlines within ``max_tokens``. Texts that do not fit are
-  skipped; after 32 in a row the budget counts as full and reading stops. An empty query
-  (or one without words) returns the most recent texts that fit, oldest first.
-  ``session_id=`` narrows ``context`` to one session's texts.
-* Relevance: only texts sharing a word with the query count, ranked by the database's
-  full-text search (BM25 on SQLite, ``ts_rank`` on PostgreSQL): rarer words weigh more, a
-  word repeated more, a longer text less; newest first on ties. Case and accents do not
-  count. Ranking reads the newest 300 matches of each of the query's first 16 words; a word
-  found that often only counts as matched.
+* ``remember`` stores a text under a session (``ttl=`` seconds: forgotten after that;
+  ``memory_ttl=`` sets a default); ``recall`` returns the memories best matching a query,
+  best first, with their ``score``; ``context`` packs the same ranking into ``max_tokens``,
+  joined by newlines. Texts that do not fit are skipped; after 32 in a row the budget counts
+  as full and reading stops. A query without index terms (empty, or only stopwords such as
+  "what" or "the") returns the most recent texts that fit, oldest first. ``session_id=``
+  (and for ``recall``, ``user_id=``) narrows both.
+* Ranking, with no model: words are folded (case, accents), stemmed ("flying" finds "fly")
+  and stopwords dropped; each query term weighs by how rare it is (BM25), neighbouring query
+  terms standing side by side count extra; a memory of the time a query names (its
+  ``timestamp``, else when it was stored) counts more; and a turn takes a share of the score
+  of the turns just before and after it in its session, so an answer is found by its
+  question. Keep unrelated notes in sessions of their own. Ranking reads the newest 300
+  memories holding each of the query's first 16 terms, so its cost does not grow with size.
+* ``forget(memory_id)`` or ``forget(session_id=, user_id=)`` erases exactly that scope from
+  every table and index and returns how many; expired memories are never returned and are
+  purged. Every erasure is an audit event.
 * Token estimate: ``ceil(len(text) / 4)`` characters, so 0 for "" and at least 1 otherwise.
 * ``block_hash`` is the first 16 hex digits of the SHA-256 of the UTF-8 context text.
 
-Governance: ``gate`` allows every tool except those in ``deny_tools``; ``gate`` and
-``observe`` append an audit event holding every keyword they received. With a remote
-backend the server's deny list applies and the server keeps the audit; a tool in the
-client's own ``deny_tools`` is denied too.
+Governance: ``gate`` denies every tool in ``deny_tools``; with ``policy=`` (Cedar text or a
+``.cedar`` file; the ``policy`` extra) the policy decides the rest, else every other tool is
+allowed. A decision of "APPROVAL_REQUIRED" carries an ``approval_id``: once a person approves
+it (``decide_approval``), a gate naming it with the same tool, agent and input runs once.
+``gate`` and ``observe`` append an audit event holding every keyword they received, linked
+into a hash chain that ``verify_audit`` checks. With a remote backend the server's rules
+apply and the server keeps the audit; this client's own ``deny_tools`` and ``policy`` apply
+on top (its policy sees rate counts of 0: rate rules belong in the server's policy).
 
 Keyed store (documents under a namespace tuple and a key, as LangGraph's store keeps them):
 
@@ -65,9 +76,8 @@ embedded backend. Failures raise subclasses of ``VelkorError``:
 * ``VelkorProtocolError``: a reply that is not HTTP, not a JSON object, lacks a field, is
   over 64 MiB or nested over 512 deep.
 
-Wire: ``POST /v1/context``, ``/v1/remember``, ``/v1/gate``, ``/v1/observe`` and
-``/v1/store/{put,get,delete,search,namespaces}`` take a JSON object of arguments;
-``GET /v1/doctor``, ``/v1/memories``, ``/v1/audit-events`` take none; the two listings
+Wire: every operation of ``_operations.OPERATIONS`` at its route (the README lists them);
+``POST`` routes take a JSON object of arguments, ``GET`` routes query parameters; listings
 take ``?limit=&offset=`` and reply with a page and ``next_offset`` (null after the last),
 which the client follows to return every row. Errors reply
 ``{"error": {"type": ..., "message": ...}}``. The header ``X-Velkor-Project`` carries the
@@ -81,6 +91,7 @@ Environment variables read by ``VelkorClient.from_env`` (keyword overrides win):
 * ``VELKOR_PROJECT``: project name, default "default".
 * ``VELKOR_AGENT_ID``: default agent identity for ``gate`` and ``observe``.
 * ``VELKOR_DENY_TOOLS``: comma-separated tool names that ``gate`` denies.
+* ``VELKOR_POLICY``: a Cedar policy file ``gate`` decides by.
 * ``VELKOR_TIMEOUT``: request timeout in seconds, default 10.
 """
 
@@ -159,6 +170,7 @@ class VelkorClient:
         api_key: str | None = None,
         policy: str | os.PathLike[str] | None = None,
         approval_ttl: float = 3600.0,
+        memory_ttl: float | None = None,
     ) -> None:
         check.check_nonempty("project", project)
         check.check_str("agent_id", agent_id)
@@ -177,6 +189,8 @@ class VelkorClient:
             if base_url:
                 raise ValueError("path names embedded storage; it cannot go with base_url")
         approval_ttl = check.check_timeout(approval_ttl, "approval_ttl")
+        if memory_ttl is not None:
+            memory_ttl = check.check_timeout(memory_ttl, "memory_ttl")
         self.project = project
         self.agent_id = agent_id
         self.deny_tools = frozenset(deny)
@@ -196,7 +210,7 @@ class VelkorClient:
             from ._backend import EmbeddedBackend
 
             self._backend = EmbeddedBackend(
-                path, project, self.deny_tools, self.policy, approval_ttl
+                path, project, self.deny_tools, self.policy, approval_ttl, memory_ttl
             )
 
     @classmethod
@@ -255,6 +269,7 @@ class VelkorClient:
         session_id: str = "sdk",
         user_id: str = "",
         timestamp: str = "",
+        ttl: float | None = None,
     ) -> dict[str, Any]:
         check.check_nonempty("text", text)
         check.check_nonempty("role", role)
@@ -264,6 +279,7 @@ class VelkorClient:
             session_id=session_id,
             user_id=user_id,
             timestamp=timestamp,
+            ttl=ttl,
         )
         return {
             "stored": True,
@@ -279,14 +295,46 @@ class VelkorClient:
         session_id: str = "sdk",
         user_id: str = "",
         timestamp: str = "",
+        ttl: float | None = None,
     ) -> dict[str, Any]:
         op = OPERATIONS["remember"]
         args = op.bind(
-            {"turns": turns, "session_id": session_id, "user_id": user_id, "timestamp": timestamp}
+            {
+                "turns": turns,
+                "session_id": session_id,
+                "user_id": user_id,
+                "timestamp": timestamp,
+                "ttl": ttl,
+            }
         )
         if not args["turns"]:
             return {"stored": 0, "ids": [], "session_id": session_id}
         return self._backend.call(op, args)
+
+    def recall(
+        self,
+        query: str,
+        *,
+        limit: int = 10,
+        session_id: str | None = None,
+        user_id: str | None = None,
+    ) -> list[dict[str, Any]]:
+        """The memories best matching ``query``, best first: ``id``, ``text``, ``role``,
+        ``session_id``, ``user_id``, ``timestamp``, ``created_at`` and ``score``."""
+        return self._call(
+            "recall", query=query, limit=limit, session_id=session_id, user_id=user_id
+        )
+
+    def forget(
+        self,
+        memory_id: str | None = None,
+        *,
+        session_id: str | None = None,
+        user_id: str | None = None,
+    ) -> int:
+        """Erases one memory, or every memory of a session or a user (both given: the
+        user's in that session), from every index; how many. Recorded in the audit."""
+        return self._call("forget", memory_id=memory_id, session_id=session_id, user_id=user_id)
 
     # Governance
 

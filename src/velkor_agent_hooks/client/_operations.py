@@ -36,6 +36,21 @@ count = _plain(check.check_int)
 optional_depth = _plain(check.check_int, minimum=1, optional=True)
 
 
+def optional_nonempty(name: str, value: Any) -> str | None:
+    if value is not None:
+        check.check_nonempty(name, value)
+    return value
+
+
+def optional_seconds(name: str, value: Any) -> float | None:
+    return None if value is None else check.check_timeout(value, name)
+
+
+def positive(name: str, value: Any) -> int:
+    check.check_int(name, value, minimum=1)
+    return value
+
+
 def flag(name: str, value: Any) -> bool:
     if type(value) is not bool:
         raise TypeError(f"{name} must be bool, got {type(value).__name__}")
@@ -265,9 +280,37 @@ OPERATIONS: dict[str, Operation] = _ops(
             Arg("session_id", nonempty, "sdk"),
             Arg("user_id", text, ""),
             Arg("timestamp", text, ""),
+            Arg("ttl", optional_seconds, None, optional_on_wire=True),
         ),
         decode=_remembered,
         summary="store conversation turns under a session",
+    ),
+    Operation(
+        "recall",
+        "POST",
+        "/v1/recall",
+        (
+            Arg("query", text),
+            Arg("limit", count, 10),
+            Arg("session_id", optional_text, None),
+            Arg("user_id", optional_text, None),
+        ),
+        encode=lambda found: {"memories": found},
+        decode=lambda reply, args, where: _rows("memories")(reply, where),
+        summary="the memories best matching a query, best first, with their scores",
+    ),
+    Operation(
+        "forget",
+        "POST",
+        "/v1/forget",
+        (
+            Arg("memory_id", optional_nonempty, None),
+            Arg("session_id", optional_nonempty, None),
+            Arg("user_id", optional_nonempty, None),
+        ),
+        encode=lambda erased: {"forgotten": erased},
+        decode=lambda reply, args, where: _exact(reply, where, forgotten=int)[0],
+        summary="erase one memory, or a session's or a user's; how many",
     ),
     Operation(
         "gate",

@@ -26,6 +26,8 @@ def open_service(
     deny_tools: frozenset[str] = frozenset(),
     policy: Policy | None = None,
     approval_ttl: float = DEFAULT_TTL,
+    memory_ttl: float | None = None,
 ) -> Service:
     """The service of ``project`` over the storage ``path`` names (see ``open_storage``)."""
-    return Service(open_storage(path, project), project, deny_tools, policy, approval_ttl)
+    storage = open_storage(path, project)
+    return Service(storage, project, deny_tools, policy, approval_ttl, memory_ttl)

@@ -29,11 +29,12 @@ class Service:
         deny_tools: frozenset[str],
         policy: Policy | None = None,
         approval_ttl: float = DEFAULT_TTL,
+        memory_ttl: float | None = None,
     ) -> None:
         self.storage = storage
         self.project = project
-        self.memory = Memory(storage)
         self.governance = Governance(storage, deny_tools, policy, approval_ttl)
+        self.memory = Memory(storage, self.governance.record, memory_ttl)
         self.store = KeyedStore(storage)
         self._parts = (self.memory, self.governance, self.store, self)
 

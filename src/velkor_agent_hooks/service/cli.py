@@ -117,6 +117,13 @@ def cmd_memories(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_forget(args: argparse.Namespace) -> int:
+    with _client(args) as client:
+        erased = client.forget(args.memory_id, session_id=args.session, user_id=args.user)
+    print(f"forgot {erased} memories")
+    return 0
+
+
 def cmd_audit(args: argparse.Namespace) -> int:
     with _client(args) as client:
         rows = client.audit_events()
@@ -205,6 +212,12 @@ def _add_serve(commands: Any) -> None:
         " $VELKOR_POLICY)",
     )
     cmd.add_argument(
+        "--memory-ttl",
+        type=float,
+        default=None,
+        help="seconds a memory is kept unless remember gives its own ttl (default: forever)",
+    )
+    cmd.add_argument(
         "--approval-ttl",
         type=float,
         default=3600.0,
@@ -254,6 +267,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
                 reuse_port=reuse_port,
                 policy=policy,
                 approval_ttl=args.approval_ttl,
+                memory_ttl=args.memory_ttl,
             )
 
         if args.processes > 1:
@@ -335,7 +349,18 @@ def parser(prog: str = "velkor") -> argparse.ArgumentParser:
     )
     _add_db(migrate)
     migrate.set_defaults(run=cmd_migrate)
-    _listing(commands, "memories", "stored memories", cmd_memories)
+    memories = _listing(commands, "memories", "stored memories", cmd_memories)
+    forget = memories.add_parser(
+        "forget",
+        help="erase a session's or a user's memories from every index",
+        description="Erase every memory of a session or a user; recorded in the audit.",
+    )
+    which = forget.add_mutually_exclusive_group(required=True)
+    which.add_argument("--session", help="the session whose memories go")
+    which.add_argument("--user", help="the user whose memories go")
+    which.add_argument("--id", dest="memory_id", help="one memory")
+    _add_target(forget)
+    forget.set_defaults(run=cmd_forget)
     audit = _listing(commands, "audit", "audit events", cmd_audit)
     verify = audit.add_parser(
         "verify",

@@ -73,7 +73,7 @@ class Governance:
         )
 
     def op_observe(self, **args: Any) -> dict[str, Any]:
-        (event,) = self._append({"kind": "observe", **args})
+        (event,) = self.record({"kind": "observe", **args})
         return {"recorded": True, "event_id": event["event_id"]}
 
     def op_audit_events(self, limit: int | None, offset: int, **filters: Any) -> list[Any]:
@@ -137,29 +137,36 @@ class Governance:
 
     # Deciding
 
-    def _append(self, fields: dict[str, Any]) -> list[Any]:
+    def record(self, fields: dict[str, Any]) -> list[Any]:
+        """Appends one event holding ``fields`` to the audit."""
+
         def build(txn: Any) -> list[dict[str, Any]]:
             event = {"event_id": f"evt_{uuid.uuid4().hex}", "recorded_at": now(), **fields}
             return [_chained(txn, event)]
 
         return self.storage.append_events(build)
 
+    @staticmethod
+    def _use(txn: Any, approval: dict[str, Any], when: str) -> dict[str, Any]:
+        approval.update(status="used", used_at=when)
+        txn.put_approval(approval)
+        return _outcome(True, "APPROVED", f"approved by {approval['decided_by']}")
+
     def _decide(
         self, txn: Any, event: dict[str, Any], policy: Policy | None, when: str
     ) -> dict[str, Any]:
         tool = event["tool_name"]
+        approval = None
         if event["approval_id"] is not None:
             approval = txn.approval(event["approval_id"])
             refused = approvals.refusal(approval, event, when)
             if refused is not None:
                 return _outcome(False, "DENIED", refused)
-            assert approval is not None
-            approval.update(status="used", used_at=when)
-            txn.put_approval(approval)
-            return _outcome(True, "APPROVED", f"approved by {approval['decided_by']}")
         if tool in self.deny_tools:
             return _outcome(False, "DENIED", DENY_TOOLS_REASON)
         if policy is None:
+            if approval is not None:
+                return self._use(txn, approval, when)
             return _outcome(True, "ALLOWED", ALLOWED_REASON)
         recent = None
         if policy.recent_fields(tool):
@@ -180,10 +187,15 @@ class Governance:
             capability=event["capability"],
             resource=event["resource"],
             recent=recent,
+            # An approval lifts the policies that ask for one, no other: the call must still
+            # be permitted and not forbidden outright.
+            approved=approval is not None,
         )
         fields = decision.as_dict()
         if recent is not None:
             fields["recent"] = recent
+        if approval is not None and decision.allow:
+            return {**fields, **self._use(txn, approval, when)}
         if decision.outcome == "APPROVAL_REQUIRED":
             approval = approvals.new_approval(
                 event, decision.reason, when, later(self.approval_ttl)

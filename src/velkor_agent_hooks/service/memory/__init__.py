@@ -1,34 +1,58 @@
 """Memory: what is remembered, how it is recalled, and when it is forgotten.
 
-``context`` packs the texts the storage ranks for a query into a token budget: texts that
-do not fit are skipped, and after ``MISSES_BEFORE_FULL`` in a row the budget counts as full.
+A memory is analysed once when written (``text.analyze``); ``recall`` ranks a scope's live
+memories for a query (``recall.rank``), and ``context`` packs the same ranking into a token
+budget: texts that do not fit are skipped, and after ``MISSES_BEFORE_FULL`` in a row the
+budget counts as full. A memory with a time to live is never returned once it has expired,
+and is purged. Every erasure, asked for or by expiry, is an audit event.
 """
 
 from __future__ import annotations
 
 import hashlib
 import math
+import time
 import uuid
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any
 
 from ...client._types import ContextResult, estimate_tokens
-from ..clock import now
+from ..clock import later, now
 from ..storage import Storage
-from ..storage.common import words
+from .recall import rank
+from .text import analyze
 
 SEPARATOR = "\n"
 MISSES_BEFORE_FULL = 32
+# How many ranked memories context reads at most before packing: more than any budget takes.
+CONTEXT_CANDIDATES = 200
+PURGE_EVERY = 1.0
+PURGE_BATCH = 500
 
 
 class Memory:
-    def __init__(self, storage: Storage) -> None:
+    def __init__(
+        self,
+        storage: Storage,
+        audit: Callable[[dict[str, Any]], Any],
+        default_ttl: float | None = None,
+    ) -> None:
         self.storage = storage
+        self.default_ttl = default_ttl
+        self._audit = audit
+        self._next_purge = 0.0
 
     def op_remember(
-        self, turns: list[tuple[str, str]], session_id: str, user_id: str, timestamp: str
+        self,
+        turns: list[tuple[str, str]],
+        session_id: str,
+        user_id: str,
+        timestamp: str,
+        ttl: float | None = None,
     ) -> dict[str, Any]:
-        stamp = timestamp or now()
+        self.purge()
+        created = now()
+        ttl = self.default_ttl if ttl is None else ttl
         rows = [
             {
                 "id": f"mem_{uuid.uuid4().hex}",
@@ -36,7 +60,10 @@ class Memory:
                 "role": role,
                 "text": text,
                 "user_id": user_id,
-                "timestamp": stamp,
+                "timestamp": timestamp or created,
+                "created_at": created,
+                "terms": " ".join(analyze(text)),
+                "expires_at": None if ttl is None else later(ttl),
             }
             for role, text in turns
         ]
@@ -45,11 +72,52 @@ class Memory:
         return {"stored": len(ids), "ids": ids, "session_id": session_id}
 
     def op_context(self, query: str, max_tokens: int, session_id: str | None) -> ContextResult:
-        ranked = self.storage.ranked_texts(query, session_id)
-        return pack_context(ranked, max_tokens, ranked_by_query=bool(words(query)))
+        when = now()
+        if not analyze(query):
+            texts: Iterable[str] = self.storage.recent_texts(session_id, when)
+            return pack_context(texts, max_tokens, ranked_by_query=False)
+        found = self._ranked(query, CONTEXT_CANDIDATES, session_id, None, when)
+        return pack_context((row["text"] for row, _ in found), max_tokens, ranked_by_query=True)
+
+    def op_recall(
+        self, query: str, limit: int, session_id: str | None, user_id: str | None
+    ) -> list[dict[str, Any]]:
+        found = self._ranked(query, limit, session_id, user_id, now())
+        return [{**row, "score": score} for row, score in found]
+
+    def _ranked(
+        self, query: str, limit: int, session_id: str | None, user_id: str | None, when: str
+    ) -> list[tuple[dict[str, Any], float]]:
+        if limit == 0:
+            return []
+        source = self.storage.memory_source(session_id, user_id, when)
+        ranked = rank(source, query, limit=limit)
+        rows = self.storage.memories_by_seq([seq for seq, _ in ranked], when)
+        return [(rows[seq], score) for seq, score in ranked if seq in rows]
 
     def op_memories(self, limit: int | None, offset: int) -> list[dict[str, Any]]:
-        return self.storage.list_memories(limit, offset)
+        return self.storage.list_memories(limit, offset, now())
+
+    def op_forget(self, memory_id: str | None, session_id: str | None, user_id: str | None) -> int:
+        if memory_id is None and session_id is None and user_id is None:
+            raise ValueError("forget needs a memory_id, a session_id or a user_id")
+        erased = self.storage.delete_memories(memory_id, session_id, user_id)
+        scope = {"memory_id": memory_id, "session_id": session_id, "user_id": user_id}
+        self._audit(
+            {"kind": "forget", "tool_name": "", "reason": "asked", **scope, "erased": erased}
+        )
+        return erased
+
+    def purge(self) -> int:
+        """Erases expired memories, a batch at a time and at most once a second."""
+        moment = time.monotonic()
+        if moment < self._next_purge:
+            return 0
+        self._next_purge = moment + PURGE_EVERY
+        erased = self.storage.delete_memories(expired_at=now(), batch=PURGE_BATCH)
+        if erased:
+            self._audit({"kind": "forget", "tool_name": "", "reason": "expired", "erased": erased})
+        return erased
 
 
 def block_hash(text: str) -> str:

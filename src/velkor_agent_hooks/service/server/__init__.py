@@ -83,6 +83,7 @@ class VelkorServer:
         reuse_port: bool = False,
         policy: str | os.PathLike[str] | None = None,
         approval_ttl: float = DEFAULT_TTL,
+        memory_ttl: float | None = None,
     ) -> None:
         projects = [project] if isinstance(project, str) else list(project)
         if not projects:
@@ -110,7 +111,9 @@ class VelkorServer:
                 check_nonempty("project", name)
                 if name in self._services:
                     raise ValueError(f"project {name!r} is listed twice")
-                self._services[name] = open_service(db, name, deny, loaded, approval_ttl)
+                self._services[name] = open_service(
+                    db, name, deny, loaded, approval_ttl, memory_ttl
+                )
         except BaseException:
             self._close_storage()
             self._socket.close()
@@ -262,6 +265,7 @@ def serve(
     reuse_port: bool = False,
     policy: str | os.PathLike[str] | None = None,
     approval_ttl: float = DEFAULT_TTL,
+    memory_ttl: float | None = None,
 ) -> VelkorServer:
     """Start a server in a background thread and return it; its ``url`` is the base URL.
 
@@ -284,6 +288,7 @@ def serve(
         reuse_port=reuse_port,
         policy=policy,
         approval_ttl=approval_ttl,
+        memory_ttl=memory_ttl,
     )
     try:
         return server.start()

@@ -11,31 +11,63 @@ table is keyed by project, and no other project's rows are ever visible through 
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any, Protocol
 
 
 class Storage(Protocol):
+    """What the service asks of a storage; ``sql.SQLStorage`` implements it for both
+    databases, and ``tests/test_storage.py`` is the suite every storage passes."""
+
     kind: str
+    schema_found: int  # the schema version the database had when opened
 
+    # Memories
     def add_memories(self, rows: list[dict[str, Any]]) -> None:
-        """Stores memory rows (id, session_id, role, text, user_id, timestamp) atomically."""
+        """Stores memory rows (``sql.WRITE_COLUMNS``) atomically."""
 
-    def ranked_texts(self, query: str, session_id: str | None) -> Iterator[str]:
-        """Texts relevant to ``query``, best first and newest first on ties; every text,
-        newest first, when the query has no words. Only ``session_id``'s when given."""
+    def memory_source(self, session_id: str | None, user_id: str | None, now: str) -> Any:
+        """The ranking's look-ups over one scope's live memories (``memory.recall.Source``)."""
 
-    def add_event(self, row: dict[str, Any]) -> None: ...
+    def memories_by_seq(self, seqs: list[int], now: str) -> dict[int, dict[str, Any]]: ...
 
-    def list_memories(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
+    def recent_texts(self, session_id: str | None, now: str) -> Iterator[str]:
+        """Live texts, newest first."""
+
+    def list_memories(
+        self, limit: int | None = None, offset: int = 0, now: str | None = None
+    ) -> list[dict[str, Any]]:
+        """Oldest first; ``limit`` None for all; live ones only when ``now`` is given."""
+
+    def delete_memories(
+        self,
+        memory_id: str | None = None,
+        session_id: str | None = None,
+        user_id: str | None = None,
+        expired_at: str | None = None,
+        batch: int | None = None,
+    ) -> int: ...
+
+    # Audit and approvals
+    def append_events(self, build: Callable[[Any], list[dict[str, Any]]]) -> list[Any]: ...
+
+    def list_events(
+        self, limit: int | None = None, offset: int = 0, **filters: str | None
+    ) -> list[dict[str, Any]]:
         """Oldest first; ``limit`` None for all."""
 
-    def list_events(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
-        """Oldest first; ``limit`` None for all."""
+    def iter_events(self, batch: int = 1000) -> Iterator[Any]: ...
+
+    def list_approvals(
+        self, status: str | None, limit: int | None = None, offset: int = 0
+    ) -> list[dict[str, Any]]: ...
+
+    def get_approval(self, approval_id: str) -> dict[str, Any] | None: ...
 
     def counts(self) -> tuple[int, int]:
         """(memories, audit events)."""
 
+    # Keyed store
     def put_item(
         self, namespace: tuple[str, ...], key: str, value: dict[str, Any], now: str
     ) -> dict[str, Any]: ...

@@ -52,6 +52,62 @@ def chain_events(conn: Any, table: str, placeholder: str) -> None:
         heads[project] = (number + 1, chained["hash"])
 
 
+def scope_keys(session_id: str, user_id: str) -> list[str]:
+    """The scopes a memory counts in: its project (""), its session and its user."""
+    keys = ["", "s:" + session_id]
+    if user_id:
+        keys.append("u:" + user_id)
+    return keys
+
+
+def analyse_memories(conn: Any, dialect: str) -> None:
+    """Index terms, scope counts and the new index for the memories of an earlier release."""
+    from ..memory.text import analyze
+
+    sqlite = dialect == "SQLite"
+    table = "memories" if sqlite else "velkor_memories"
+    mark = "?" if sqlite else "%s"
+    rows = conn.execute(
+        f"SELECT seq, project, session_id, user_id, text, timestamp FROM {table} ORDER BY seq"
+    ).fetchall()
+    sizes: dict[tuple[str, str], int] = {}
+    for seq, project, session_id, user_id, text, timestamp in rows:
+        terms = " ".join(analyze(text))
+        if sqlite:
+            conn.execute(
+                "UPDATE memories SET terms = ?, created_at = ? WHERE seq = ?",
+                (terms, timestamp, seq),
+            )
+            conn.execute(
+                "INSERT INTO memories_index (rowid, terms, scope) VALUES (?, ?, ?)",
+                (seq, terms, memory_scope(project, session_id, user_id)),
+            )
+        else:
+            conn.execute(
+                f"UPDATE velkor_memories SET terms = {mark}, created_at = {mark},"
+                f" words = to_tsvector('simple', {mark}) WHERE seq = {mark}",
+                (terms, timestamp, terms, seq),
+            )
+        for key in scope_keys(session_id, user_id):
+            sizes[project, key] = sizes.get((project, key), 0) + 1
+    scopes = "memory_scopes" if sqlite else "velkor_memory_scopes"
+    for (project, key), size in sizes.items():
+        conn.execute(
+            f"INSERT INTO {scopes} (project, scope, size) VALUES ({mark}, {mark}, {mark})",
+            (project, key, size),
+        )
+
+
+def memory_scope(project: str, session_id: str, user_id: str) -> str:
+    """The tokens a memory's full-text row carries for its project, session and user."""
+    from .common import scope_token
+
+    tokens = [scope_token("p", project), scope_token("s", session_id)]
+    if user_id:
+        tokens.append(scope_token("u", user_id))
+    return " ".join(tokens)
+
+
 # An event's fields that filters and rate counts read, kept in columns too.
 EVENT_COLUMNS = ("kind", "tool_name", "agent_id", "trace_id", "session_id", "recorded_at")
 
@@ -124,6 +180,29 @@ MIGRATIONS: dict[str, list[list[Step]]] = {
             )""",
             "CREATE INDEX IF NOT EXISTS approvals_by_status ON approvals (project, status, seq)",
         ],
+        # 3: memories by their analysed terms, when they were stored and when they expire;
+        # a count per scope; expiring keyed items.
+        [
+            "ALTER TABLE memories ADD COLUMN terms TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE memories ADD COLUMN created_at TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE memories ADD COLUMN expires_at TEXT",
+            """CREATE VIRTUAL TABLE memories_index USING fts5(
+                terms, scope, tokenize='unicode61 remove_diacritics 0'
+            )""",
+            """CREATE TABLE memory_scopes (
+                project TEXT NOT NULL,
+                scope TEXT NOT NULL,
+                size INTEGER NOT NULL,
+                PRIMARY KEY (project, scope)
+            ) WITHOUT ROWID""",
+            lambda conn: analyse_memories(conn, "SQLite"),
+            "DROP TABLE IF EXISTS memories_text",
+            "CREATE INDEX memories_by_time ON memories (project, timestamp)",
+            "CREATE INDEX memories_by_user ON memories (project, user_id, seq)",
+            "CREATE INDEX memories_expiry ON memories (expires_at) WHERE expires_at IS NOT NULL",
+            "ALTER TABLE items ADD COLUMN expires_at TEXT",
+            "CREATE INDEX items_expiry ON items (expires_at) WHERE expires_at IS NOT NULL",
+        ],
     ],
     "PostgreSQL": [
         # 1: as for SQLite; the first release created these tables without a version.
@@ -195,6 +274,29 @@ MIGRATIONS: dict[str, list[list[Step]]] = {
             )""",
             """CREATE INDEX IF NOT EXISTS velkor_approvals_by_status
                 ON velkor_approvals (project, status, seq)""",
+        ],
+        # 3: as for SQLite; the tsvector now holds the analysed terms.
+        [
+            "ALTER TABLE velkor_memories ADD COLUMN IF NOT EXISTS terms text NOT NULL DEFAULT ''",
+            """ALTER TABLE velkor_memories
+                ADD COLUMN IF NOT EXISTS created_at text NOT NULL DEFAULT ''""",
+            "ALTER TABLE velkor_memories ADD COLUMN IF NOT EXISTS expires_at text",
+            """CREATE TABLE IF NOT EXISTS velkor_memory_scopes (
+                project text NOT NULL,
+                scope text NOT NULL,
+                size bigint NOT NULL,
+                PRIMARY KEY (project, scope)
+            )""",
+            lambda conn: analyse_memories(conn, "PostgreSQL"),
+            """CREATE INDEX IF NOT EXISTS velkor_memories_time
+                ON velkor_memories (project, timestamp)""",
+            """CREATE INDEX IF NOT EXISTS velkor_memories_user
+                ON velkor_memories (project, user_id, seq)""",
+            """CREATE INDEX IF NOT EXISTS velkor_memories_expiry ON velkor_memories (expires_at)
+                WHERE expires_at IS NOT NULL""",
+            "ALTER TABLE velkor_items ADD COLUMN IF NOT EXISTS expires_at text",
+            """CREATE INDEX IF NOT EXISTS velkor_items_expiry ON velkor_items (expires_at)
+                WHERE expires_at IS NOT NULL""",
         ],
     ],
 }

@@ -30,7 +30,7 @@ from .common import (
     namespace_key,
     value_text,
 )
-from .sql import MEMORY_COLUMNS, SQLStorage
+from .sql import MEMORY_COLUMNS, WRITE_COLUMNS, SQLStorage
 
 try:
     import psycopg
@@ -178,6 +178,7 @@ class PostgresStorage(SQLStorage):
         ("events", "velkor_events"),
         ("items", "velkor_items"),
         ("approvals", "velkor_approvals"),
+        ("scopes", "velkor_memory_scopes"),
     )
     # Round trips cost more than rows here: a large first batch.
     TEXT_BATCHES = (256, 1 << 20)
@@ -208,25 +209,73 @@ class PostgresStorage(SQLStorage):
     def _in_rows(self, column: str, seqs: list[int]) -> tuple[str, list[Any]]:
         return f"{column} = ANY(?::bigint[])", [list(seqs)]
 
-    def add_memories(self, rows: list[dict[str, Any]]) -> None:
+    def _insert_memories(self, conn: Any, rows: list[dict[str, Any]]) -> None:
         for row in rows:
             _no_nul("memory", *(row[c] for c in MEMORY_COLUMNS))
-        with self._write() as conn, conn.cursor() as cur:
+        with conn.cursor() as cur:
             cur.executemany(
-                "INSERT INTO velkor_memories"
-                " (project, id, session_id, role, text, user_id, timestamp, words)"
-                " VALUES (%s, %s, %s, %s, %s, %s, %s, to_tsvector('simple', %s))",
-                [
-                    (self.project, *(row[c] for c in MEMORY_COLUMNS), _fold(row["text"]))
-                    for row in rows
-                ],
+                f"INSERT INTO velkor_memories (project, {', '.join(WRITE_COLUMNS)}, words)"
+                f" VALUES (%s{', %s' * len(WRITE_COLUMNS)}, to_tsvector('simple', %s))",
+                [(self.project, *(row[c] for c in WRITE_COLUMNS), row["terms"]) for row in rows],
             )
 
-    def _memory_postings(
-        self, conn: Any, terms: list[str], session_id: str | None
-    ) -> list[list[tuple[int, float]]]:
-        where, params = self._memory_scope(session_id)
-        return _weights(_per_term(conn, "velkor_memories", self._q(where), params, terms))
+    def _postings(
+        self, conn: Any, terms: list[str], limit: int, session_id: str | None, user_id: str | None
+    ) -> dict[str, list[int]]:
+        # One round trip for every term; terms are letters and digits, one lexeme each.
+        where, params = self._memory_scope(session_id, user_id)
+        parts, args = [], []
+        for index, term in enumerate(terms):
+            parts.append(
+                f"(SELECT {index} AS term, seq FROM velkor_memories"
+                f" WHERE {self._q(where)} AND words @@ to_tsquery('simple', %s)"
+                " ORDER BY seq DESC LIMIT %s)"
+            )
+            args.extend((*params, term, limit))
+        found: dict[str, list[int]] = {term: [] for term in terms}
+        for index, seq in conn.execute(" UNION ALL ".join(parts), args):
+            found[terms[index]].append(seq)
+        for seqs in found.values():
+            seqs.sort(reverse=True)
+        return found
+
+    def _neighbours(
+        self,
+        conn: Any,
+        centres: list[tuple[int, str]],
+        radius: int,
+        scope_of: tuple[str | None, str | None, str],
+    ) -> dict[int, list[tuple[Any, ...]]]:
+        # Every centre's neighbours in one round trip.
+        found: dict[int, list[tuple[Any, ...]]] = {seq: [] for seq, _ in centres}
+        if not centres:
+            return found
+        where, params = self._memory_scope(*scope_of, alias="m")
+        scope = self._q(where)
+        rows = conn.execute(
+            "SELECT c.seq, n.seq, n.terms, n.timestamp, n.session_id"
+            " FROM unnest(%s::bigint[], %s::text[]) AS c(seq, session_id), LATERAL ("
+            f"  (SELECT m.seq, m.terms, m.timestamp, m.session_id FROM velkor_memories m"
+            f"   WHERE {scope} AND m.session_id = c.session_id AND m.seq < c.seq"
+            "   ORDER BY m.seq DESC LIMIT %s)"
+            "  UNION ALL"
+            f"  (SELECT m.seq, m.terms, m.timestamp, m.session_id FROM velkor_memories m"
+            f"   WHERE {scope} AND m.session_id = c.session_id AND m.seq > c.seq"
+            "   ORDER BY m.seq LIMIT %s)) AS n",
+            (
+                [seq for seq, _ in centres],
+                [session for _, session in centres],
+                *params,
+                radius,
+                *params,
+                radius,
+            ),
+        ).fetchall()
+        for centre, *row in rows:
+            found[centre].append(tuple(row))
+        for near in found.values():
+            near.sort()
+        return found
 
     def _item_postings(
         self, conn: Any, terms: list[str], where: str, params: list[Any]

@@ -2,7 +2,7 @@
 
 A database module subclasses :class:`SQLStorage` and says what differs: how connections are
 had (``_read``, ``_write``), its placeholder, its table names, how it indexes and matches
-words (``_add_memories``, ``_memory_postings``, ``_item_postings``), its upsert
+words (``_insert_memories``, ``_postings``, ``_item_postings``), its upsert
 (``put_item``), how a filter reaches into a JSON value (``_filter_clause``) and how a list
 of row numbers is passed (``_in_rows``). Statements here are written with ``?`` and table
 names in braces; ``_q`` turns them into the database's own, once per statement.
@@ -29,9 +29,11 @@ from .common import (
     select_namespaces,
     take_page,
 )
-from .migrations import EVENT_COLUMNS, event_columns
+from .migrations import EVENT_COLUMNS, event_columns, scope_keys
 
-MEMORY_COLUMNS = ("id", "session_id", "role", "text", "user_id", "timestamp")
+MEMORY_COLUMNS = ("id", "session_id", "role", "text", "user_id", "timestamp", "created_at")
+# What a write stores besides: the analysed terms, and when it expires (None: never).
+WRITE_COLUMNS = (*MEMORY_COLUMNS, "terms", "expires_at")
 ITEM_COLUMNS = "namespace, key, value, created_at, updated_at"
 NO_LIMIT = 2**62
 
@@ -51,6 +53,7 @@ class SQLStorage:
         ("events", "events"),
         ("items", "items"),
         ("approvals", "approvals"),
+        ("scopes", "memory_scopes"),
     )
     # Texts are read in batches, the caller stopping once its budget is full: the first
     # batch and the largest (batches double in between).
@@ -64,14 +67,40 @@ class SQLStorage:
     def _write(self) -> AbstractContextManager[Any]:
         raise NotImplementedError
 
-    def add_memories(self, rows: list[dict[str, Any]]) -> None:
+    def _insert_memories(self, conn: Any, rows: list[dict[str, Any]]) -> None:
+        """Adds memory rows (``WRITE_COLUMNS``) with their full-text index entries."""
         raise NotImplementedError
 
-    def _memory_postings(
-        self, conn: Any, terms: list[str], session_id: str | None
-    ) -> list[list[tuple[int, float]]]:
-        """Per query word, the (seq, score) of its newest matches in scope."""
+    def _unindex_memories(self, conn: Any, rows: list[tuple[int, str, str, str]]) -> None:
+        """Called with (seq, session_id, user_id, terms) of rows about to be deleted."""
+
+    def _postings(
+        self, conn: Any, terms: list[str], limit: int, session_id: str | None, user_id: str | None
+    ) -> dict[str, list[int]]:
+        """Per term, the newest ``limit`` seqs in scope holding it, newest first."""
         raise NotImplementedError
+
+    def _neighbours(
+        self,
+        conn: Any,
+        centres: list[tuple[int, str]],
+        radius: int,
+        scope: tuple[str | None, str | None, str],
+    ) -> dict[int, list[tuple[Any, ...]]]:
+        """Per (seq, session) given, the rows (seq, terms, timestamp, session_id) up to
+        ``radius`` before and after it in its session, within the (session, user, now) scope."""
+        where, params = self._memory_scope(*scope)
+        found: dict[int, list[tuple[Any, ...]]] = {}
+        before = self._q(
+            f"SELECT seq, terms, timestamp, session_id FROM {{memories}} WHERE {where}"
+            " AND session_id = ? AND seq < ? ORDER BY seq DESC LIMIT ?"
+        )
+        after = before.replace("seq < ", "seq > ").replace("seq DESC", "seq")
+        for seq, session in centres:
+            early = conn.execute(before, (*params, session, seq, radius)).fetchall()
+            late = conn.execute(after, (*params, session, seq, radius)).fetchall()
+            found[seq] = [*reversed(early), *late]
+        return found
 
     def _item_postings(
         self, conn: Any, terms: list[str], where: str, params: list[Any]
@@ -103,19 +132,60 @@ class SQLStorage:
     def _q(self, statement: str) -> str:
         return _translate(statement, self.PLACEHOLDER, self.TABLES)
 
-    def _memory_scope(self, session_id: str | None) -> tuple[str, tuple[str, ...]]:
-        if session_id is None:
-            return "project = ?", (self.project,)
-        return "project = ? AND session_id = ?", (self.project, session_id)
+    def _memory_scope(
+        self,
+        session_id: str | None,
+        user_id: str | None = None,
+        now: str | None = None,
+        alias: str = "",
+    ) -> tuple[str, list[Any]]:
+        a = alias + "." if alias else ""
+        where, params = [f"{a}project = ?"], [self.project]
+        if session_id is not None:
+            where.append(f"{a}session_id = ?")
+            params.append(session_id)
+        if user_id is not None:
+            where.append(f"{a}user_id = ?")
+            params.append(user_id)
+        if now is not None:
+            where.append(f"({a}expires_at IS NULL OR {a}expires_at > ?)")
+            params.append(now)
+        return " AND ".join(where), params
 
-    def ranked_texts(self, query: str, session_id: str | None) -> Iterator[str]:
-        terms = query_terms(query)
-        if not terms:
-            return self._recent_texts(session_id)
+    def add_memories(self, rows: list[dict[str, Any]]) -> None:
+        with self._write() as conn:
+            self._insert_memories(conn, rows)
+            sizes: dict[str, int] = {}
+            for row in rows:
+                for key in scope_keys(row["session_id"], row["user_id"]):
+                    sizes[key] = sizes.get(key, 0) + 1
+            self._resize(conn, sizes)
+
+    def _resize(self, conn: Any, sizes: dict[str, int]) -> None:
+        statement = self._q(
+            "INSERT INTO {scopes} (project, scope, size) VALUES (?, ?, ?)"
+            " ON CONFLICT (project, scope) DO UPDATE SET size = {scopes}.size + excluded.size"
+        )
+        for key, change in sizes.items():
+            conn.execute(statement, (self.project, key, change))
+
+    def memory_source(self, session_id: str | None, user_id: str | None, now: str) -> MemorySource:
+        return MemorySource(self, session_id, user_id, now)
+
+    def memories_by_seq(self, seqs: list[int], now: str) -> dict[int, dict[str, Any]]:
+        if not seqs:
+            return {}
+        where, params = self._memory_scope(None, None, now)
+        rows_in, row_params = self._in_rows("seq", seqs)
         with self._read() as conn:
-            per_term = self._memory_postings(conn, terms, session_id)
-        order = [seq for seq, _ in ranked_scores(per_term)]
-        return self._texts_of(order, session_id)
+            rows = conn.execute(
+                self._q(
+                    f"SELECT seq, {', '.join(MEMORY_COLUMNS)} FROM {{memories}}"
+                    f" WHERE {where} AND {rows_in}"
+                ),
+                (*params, *row_params),
+            ).fetchall()
+        return {row[0]: dict(zip(MEMORY_COLUMNS, row[1:], strict=True)) for row in rows}
 
     def _batches(self) -> Iterator[int]:
         size, largest = self.TEXT_BATCHES
@@ -123,26 +193,8 @@ class SQLStorage:
             yield size
             size = min(size * 2, largest)
 
-    def _texts_of(self, order: list[int], session_id: str | None) -> Iterator[str]:
-        where, params = self._memory_scope(session_id)
-        start = 0
-        for size in self._batches():
-            if start >= len(order):
-                return
-            batch = order[start : start + size]
-            start += size
-            rows_in, row_params = self._in_rows("seq", batch)
-            with self._read() as conn:
-                texts = dict(
-                    conn.execute(
-                        self._q(f"SELECT seq, text FROM {{memories}} WHERE {where} AND {rows_in}"),
-                        (*params, *row_params),
-                    ).fetchall()
-                )
-            yield from (texts[seq] for seq in batch if seq in texts)
-
-    def _recent_texts(self, session_id: str | None) -> Iterator[str]:
-        where, params = self._memory_scope(session_id)
+    def recent_texts(self, session_id: str | None, now: str) -> Iterator[str]:
+        where, params = self._memory_scope(session_id, None, now)
         before = 2**63 - 1
         for size in self._batches():
             with self._read() as conn:
@@ -158,16 +210,61 @@ class SQLStorage:
                 return
             before = rows[-1][0]
 
-    def list_memories(self, limit: int | None = None, offset: int = 0) -> list[dict[str, Any]]:
+    def list_memories(
+        self, limit: int | None = None, offset: int = 0, now: str | None = None
+    ) -> list[dict[str, Any]]:
+        where, params = self._memory_scope(None, None, now)
         with self._read() as conn:
             rows = conn.execute(
                 self._q(
-                    f"SELECT {', '.join(MEMORY_COLUMNS)} FROM {{memories}} WHERE project = ?"
+                    f"SELECT {', '.join(MEMORY_COLUMNS)} FROM {{memories}} WHERE {where}"
                     " ORDER BY seq LIMIT ? OFFSET ?"
                 ),
-                (self.project, NO_LIMIT if limit is None else limit, offset),
+                (*params, NO_LIMIT if limit is None else limit, offset),
             ).fetchall()
         return [dict(zip(MEMORY_COLUMNS, row, strict=True)) for row in rows]
+
+    def delete_memories(
+        self,
+        memory_id: str | None = None,
+        session_id: str | None = None,
+        user_id: str | None = None,
+        expired_at: str | None = None,
+        batch: int | None = None,
+    ) -> int:
+        """Erases the memories matching every criterion given, from the table, the
+        full-text index and the scope counts; how many. ``expired_at``: those expired then."""
+        where, params = self._memory_scope(session_id, user_id)
+        if memory_id is not None:
+            where += " AND id = ?"
+            params.append(memory_id)
+        if expired_at is not None:
+            where += " AND expires_at IS NOT NULL AND expires_at <= ?"
+            params.append(expired_at)
+        limit = "" if batch is None else f" LIMIT {int(batch)}"
+        with self._write() as conn:
+            rows = conn.execute(
+                self._q(f"SELECT seq, session_id, user_id, terms FROM {{memories}} WHERE {where}")
+                + limit,
+                params,
+            ).fetchall()
+            if not rows:
+                return 0
+            self._unindex_memories(conn, rows)
+            sizes: dict[str, int] = {}
+            for _, session, user, _ in rows:
+                for key in scope_keys(session, user):
+                    sizes[key] = sizes.get(key, 0) - 1
+            self._resize(conn, sizes)
+            for start in range(0, len(rows), 500):
+                rows_in, row_params = self._in_rows(
+                    "seq", [r[0] for r in rows[start : start + 500]]
+                )
+                conn.execute(
+                    self._q(f"DELETE FROM {{memories}} WHERE project = ? AND {rows_in}"),
+                    (self.project, *row_params),
+                )
+        return len(rows)
 
     # Audit
 
@@ -430,3 +527,79 @@ class AuditTxn:
                 ),
                 args,
             )
+
+
+class MemorySource:
+    """The ranking's look-ups over one scope's live memories (see ``memory.recall.Source``)."""
+
+    def __init__(
+        self, storage: SQLStorage, session_id: str | None, user_id: str | None, now: str
+    ) -> None:
+        self._s = storage
+        self._session = session_id
+        self._user = user_id
+        self._scope = (session_id, user_id, now)
+        self._where, self._params = storage._memory_scope(session_id, user_id, now)
+
+    def size(self) -> int:
+        key = (
+            "s:" + self._session
+            if self._session is not None
+            else "u:" + self._user
+            if self._user is not None
+            else ""
+        )
+        with self._s._read() as conn:
+            row = conn.execute(
+                self._s._q("SELECT size FROM {scopes} WHERE project = ? AND scope = ?"),
+                (self._s.project, key),
+            ).fetchone()
+        return row[0] if row else 0
+
+    def postings(self, terms: Any, limit: int) -> dict[str, list[int]]:
+        with self._s._read() as conn:
+            return self._s._postings(conn, list(terms), limit, self._session, self._user)
+
+    def rows(self, seqs: Any) -> dict[int, Any]:
+        from ..memory.recall import Row
+
+        wanted = list(dict.fromkeys(seqs))
+        if not wanted:
+            return {}
+        rows_in, row_params = self._s._in_rows("seq", wanted)
+        with self._s._read() as conn:
+            found = conn.execute(
+                self._s._q(
+                    "SELECT seq, terms, timestamp, session_id FROM {memories}"
+                    f" WHERE {self._where} AND {rows_in}"
+                ),
+                (*self._params, *row_params),
+            ).fetchall()
+        return {row[0]: Row(*row) for row in found}
+
+    def neighbours(self, seqs: Any, radius: int) -> dict[int, list[Any]]:
+        from ..memory.recall import Row
+
+        wanted = list(dict.fromkeys(seqs))
+        if not wanted:
+            return {}
+        rows_in, row_params = self._s._in_rows("seq", wanted)
+        with self._s._read() as conn:
+            centres = conn.execute(
+                self._s._q(f"SELECT seq, session_id FROM {{memories}} WHERE {self._where}")
+                + self._s._q(f" AND {rows_in}"),
+                (*self._params, *row_params),
+            ).fetchall()
+            near = self._s._neighbours(conn, centres, radius, self._scope)
+        return {seq: [Row(*row) for row in rows] for seq, rows in near.items()}
+
+    def between(self, start: str, end: str, limit: int) -> list[int]:
+        with self._s._read() as conn:
+            rows = conn.execute(
+                self._s._q(
+                    f"SELECT seq FROM {{memories}} WHERE {self._where}"
+                    " AND timestamp >= ? AND timestamp < ? ORDER BY timestamp DESC LIMIT ?"
+                ),
+                (*self._params, start, end, limit),
+            ).fetchall()
+        return [seq for (seq,) in rows]

@@ -6,9 +6,10 @@ from a small pool; other processes may open the same file at the same time (writ
 the busy timeout). The in-memory database lives in one connection, shared under a lock, since
 each connection to ":memory:" would be a database of its own.
 
-Relevance is FTS5's BM25 over the memory texts (``memories_text``) and over the strings of
-stored values (``items_text``). Both indexes also hold a token standing for the row's project
-(and session), so a query is narrowed by the index itself, not by scanning other rows.
+Memories are found by their analysed terms in ``memories_index`` and ranked in Python
+(``memory.recall``); stored values by FTS5's BM25 over their strings (``items_text``). Both
+indexes also hold tokens standing for the row's project (and session and user), so a query is
+narrowed by the index itself, not by scanning other rows.
 """
 
 from __future__ import annotations
@@ -32,7 +33,8 @@ from .common import (
     scope_token,
     value_text,
 )
-from .sql import MEMORY_COLUMNS, SQLStorage
+from .migrations import memory_scope
+from .sql import WRITE_COLUMNS, SQLStorage
 
 BUSY_TIMEOUT = 30.0
 MAX_IDLE = 8
@@ -220,42 +222,51 @@ class SQLiteStorage(SQLStorage):
                 raise
             conn.execute("COMMIT")
 
-    def add_memories(self, rows: list[dict[str, Any]]) -> None:
-        with self._write() as conn:
-            for row in rows:
-                seq = conn.execute(
-                    "INSERT INTO memories (project, id, session_id, role, text, user_id, timestamp)"
-                    " VALUES (?, ?, ?, ?, ?, ?, ?)",
-                    (self.project, *(row[c] for c in MEMORY_COLUMNS)),
-                ).lastrowid
-                scope = f"{self._scope} {scope_token('s', row['session_id'])}"
-                conn.execute(
-                    "INSERT INTO memories_text (rowid, body, scope) VALUES (?, ?, ?)",
-                    (seq, row["text"], scope),
-                )
-
-    def _memory_postings(
-        self, conn: sqlite3.Connection, terms: list[str], session_id: str | None
-    ) -> list[list[tuple[int, float]]]:
-        scope = f"scope : {self._scope}"
-        narrow = None
-        if session_id is not None:
-            narrow = f"scope : {scope_token('s', session_id)}"
-            scope += f" AND {narrow}"
-        return [
-            _scored(
-                conn,
-                "memories_text",
-                term,
-                conn.execute(
-                    "SELECT rowid FROM memories_text"
-                    " WHERE memories_text MATCH ? ORDER BY rowid DESC LIMIT ?",
-                    (f"{scope} AND body : {_phrase(term)}", CANDIDATES),
-                ).fetchall(),
-                narrow,
+    def _insert_memories(self, conn: sqlite3.Connection, rows: list[dict[str, Any]]) -> None:
+        insert = (
+            f"INSERT INTO memories (project, {', '.join(WRITE_COLUMNS)})"
+            f" VALUES (?{', ?' * len(WRITE_COLUMNS)})"
+        )
+        for row in rows:
+            seq = conn.execute(insert, (self.project, *(row[c] for c in WRITE_COLUMNS))).lastrowid
+            conn.execute(
+                "INSERT INTO memories_index (rowid, terms, scope) VALUES (?, ?, ?)",
+                (seq, row["terms"], memory_scope(self.project, row["session_id"], row["user_id"])),
             )
+
+    def _unindex_memories(
+        self, conn: sqlite3.Connection, rows: list[tuple[int, str, str, str]]
+    ) -> None:
+        for start in range(0, len(rows), 500):
+            seqs = [row[0] for row in rows[start : start + 500]]
+            marks = ",".join("?" * len(seqs))
+            conn.execute(f"DELETE FROM memories_index WHERE rowid IN ({marks})", seqs)
+
+    def _postings(
+        self,
+        conn: sqlite3.Connection,
+        terms: list[str],
+        limit: int,
+        session_id: str | None,
+        user_id: str | None,
+    ) -> dict[str, list[int]]:
+        scope = [f"scope : {self._scope}"]
+        if session_id is not None:
+            scope.append(f"scope : {scope_token('s', session_id)}")
+        if user_id is not None:
+            scope.append(f"scope : {scope_token('u', user_id)}")
+        narrow = " AND ".join(scope)
+        return {
+            term: [
+                seq
+                for (seq,) in conn.execute(
+                    "SELECT rowid FROM memories_index WHERE memories_index MATCH ?"
+                    " ORDER BY rowid DESC LIMIT ?",
+                    (f"{narrow} AND terms : {_phrase(term)}", limit),
+                )
+            ]
             for term in terms
-        ]
+        }
 
     def _item_postings(
         self, conn: sqlite3.Connection, terms: list[str], where: str, params: list[Any]
