@@ -17,6 +17,7 @@ import langgraph_store
 import mcp_tour
 import openai_agents
 import openai_tools
+import policies
 import tool_calling
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -46,6 +47,7 @@ def main() -> None:
         ("LangChain 1.x agent with governance and memory", langchain_agent),
         ("OpenAI SDK tool calls, governed", openai_tools),
         ("OpenAI Agents SDK run, governed", openai_agents),
+        ("Cedar policies: decisions, a shadow rule, an approval, the audit chain", policies),
     ]:
         print(f"\n=== {title} ===")
         example.main()
