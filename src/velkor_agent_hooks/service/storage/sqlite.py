@@ -33,7 +33,7 @@ from .common import (
     scope_token,
     value_text,
 )
-from .migrations import memory_scope
+from .migrations import memory_scope, project_terms
 from .sql import WRITE_COLUMNS, SQLStorage
 
 BUSY_TIMEOUT = 30.0
@@ -231,7 +231,11 @@ class SQLiteStorage(SQLStorage):
             seq = conn.execute(insert, (self.project, *(row[c] for c in WRITE_COLUMNS))).lastrowid
             conn.execute(
                 "INSERT INTO memories_index (rowid, terms, scope) VALUES (?, ?, ?)",
-                (seq, row["terms"], memory_scope(self.project, row["session_id"], row["user_id"])),
+                (
+                    seq,
+                    project_terms(self.project, row["terms"]),
+                    memory_scope(self.project, row["session_id"], row["user_id"]),
+                ),
             )
 
     def _unindex_memories(
@@ -250,22 +254,22 @@ class SQLiteStorage(SQLStorage):
         session_id: str | None,
         user_id: str | None,
     ) -> dict[str, list[int]]:
-        scope = [f"scope : {self._scope}"]
+        narrow = ""
         if session_id is not None:
-            scope.append(f"scope : {scope_token('s', session_id)}")
+            narrow += f"scope : {scope_token('s', session_id)} AND "
         if user_id is not None:
-            scope.append(f"scope : {scope_token('u', user_id)}")
-        narrow = " AND ".join(scope)
+            narrow += f"scope : {scope_token('u', user_id)} AND "
+        marked = project_terms(self.project, " ".join(terms)).split()
         return {
             term: [
                 seq
                 for (seq,) in conn.execute(
                     "SELECT rowid FROM memories_index WHERE memories_index MATCH ?"
                     " ORDER BY rowid DESC LIMIT ?",
-                    (f"{narrow} AND terms : {_phrase(term)}", limit),
+                    (f"{narrow}terms : {_phrase(mark)}", limit),
                 )
             ]
-            for term in terms
+            for term, mark in zip(terms, marked, strict=True)
         }
 
     def _item_postings(
