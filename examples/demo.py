@@ -18,6 +18,7 @@ import mcp_tour
 import openai_agents
 import openai_tools
 import policies
+import recall_and_forget
 import tool_calling
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -38,6 +39,7 @@ def run_in_host_venv(host: str, script: str) -> None:
 
 def main() -> None:
     for title, example in [
+        ("Memory: recall what was meant, forget when told", recall_and_forget),
         ("LangChain-style memory", langchain_memory),
         ("LangGraph-style store", langgraph_store),
         ("LangGraph's own store: a graph on VelkorStore", langgraph_graph),
