@@ -2,6 +2,7 @@
 
     PYTHONPATH=src python bench/gate_cost.py [--rounds 15] [--calls 200] [--threads 4]
                                              [--db :memory:|sqlite] [--history 1000,4000]
+                                             [--callgrind]
 
 Six cases: the embedded client, and one ``velkor serve`` process of its own per policy set
 reached over loopback, each with no policy, 10 and 100. The policies are one permit and
@@ -17,6 +18,8 @@ turn, then ``--threads`` clients at once on every case, so a busy machine slows 
 Reported per case: the p50 of the sequential calls, the throughput of the concurrent ones
 (calls per second), and both against the no-policy gate of the same backend; then, for the
 embedded 100-policy gate, how its time divides (Cedar, the recent-call counts, the rest).
+``--callgrind`` adds the instructions per embedded gate, split by the library that runs
+them, counted by valgrind's callgrind: repeatable where the time on a shared machine is not.
 Not a test: nothing is asserted but that every call is allowed.
 """
 
@@ -191,7 +194,13 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=4)
     parser.add_argument("--db", default=":memory:", help=":memory: or sqlite (a temporary file)")
     parser.add_argument("--history", default="1000,4000", help="earlier calls; '' to skip")
+    parser.add_argument("--callgrind", action="store_true", help="count instructions too")
+    parser.add_argument("--counted", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--shim", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.counted is not None:
+        counted_child(args.counted, args.calls, args.shim)
+        return
 
     load_before = os.getloadavg()[0]
     tmp = tempfile.TemporaryDirectory(prefix="velkor-gate-")
@@ -254,16 +263,87 @@ def main() -> None:
             f" {rate:8.0f} {zero_rate / rate:7.2f}"
         )
     print("(x none: p50 / the no-policy p50; no-policy calls/s / calls/s)")
-    rest = split["gate"] - split["cedar"] - split["recent counts"]
     print(
-        f"\nembedded, 100 policies, p50 us: gate {split['gate']:.0f} = Cedar decision"
-        f" {split['cedar']:.0f} + recent-call counts {split['recent counts']:.0f}"
-        f" + the rest {rest:.0f}"
+        f"\nembedded, 100 policies, p50 us: the gate {split['gate']:.0f}; alone, on the same"
+        f" calls: its Cedar decision {split['cedar']:.0f}, its recent-call counts"
+        f" {split['recent counts']:.0f}"
     )
     if grown:
         print("\nembedded, 100 policies, one agent and tool: p50 us after N earlier calls")
         for size, p50 in grown:
             print(f"{size:>8} {p50:8.0f}")
+    if args.callgrind:
+        instructions(args.calls)
+
+
+SHIM = r"""
+#include <valgrind/callgrind.h>
+void cg_start(void) { CALLGRIND_START_INSTRUMENTATION; CALLGRIND_ZERO_STATS; }
+void cg_dump(void) { CALLGRIND_DUMP_STATS_AT("gates"); }
+"""
+LIBRARIES = {  # shared object: what runs there (libcrypto before libc, which it starts with)
+    "_internal": "Cedar",
+    "libcrypto": "SHA-256",
+    "libpython": "Python",
+    "python": "Python",
+    "_json": "Python",
+    "libsqlite3": "SQLite",
+    "_sqlite3": "SQLite",
+    "libc": "libc, loader",
+    "ld-linux": "libc, loader",
+}
+
+
+def counted_child(count: int, calls: int, shim: str) -> None:
+    import ctypes
+
+    cg = ctypes.CDLL(shim)
+    with VelkorClient(policy=policies(count) or None) as client:
+        case = Case("embedded", count, client, 1)
+        case.sequential(400)  # warm: caches, specialisation, the first statements
+        cg.cg_start()
+        case.sequential(calls)
+        cg.cg_dump()
+
+
+def instructions(calls: int) -> None:
+    """Instructions per embedded gate by library, for each policy count, under callgrind."""
+    with tempfile.TemporaryDirectory(prefix="velkor-cg-") as work:
+        shim = os.path.join(work, "shim.so")
+        Path(work, "shim.c").write_text(SHIM)
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, Path(work, "shim.c")], check=True)
+        rows = {}
+        for count in COUNTS:
+            out = os.path.join(work, f"cg.{count}")
+            command = ["valgrind", "--tool=callgrind", "--instr-atstart=no"]
+            command += [f"--callgrind-out-file={out}", sys.executable, __file__]
+            command += ["--counted", str(count), "--calls", str(calls), "--shim", shim]
+            env = {**os.environ, "PYTHONHASHSEED": "0"}
+            subprocess.run(command, check=True, capture_output=True, env=env)
+            annotated = subprocess.run(
+                ["callgrind_annotate", "--inclusive=no", "--threshold=100", f"{out}.1"],
+                check=True,
+                capture_output=True,
+                text=True,
+            ).stdout
+            split: dict[str, float] = {}
+            for line in annotated.splitlines():
+                found = re.match(r"\s*([\d,]+) \(.*?\)\s+(.*)$", line)
+                if found is None or "PROGRAM TOTALS" in line:
+                    continue
+                where = re.search(r"\[(?:.*/)?([^/\]]+)\]$", found[2])
+                name = where[1] if where else "python"
+                group = next((g for k, g in LIBRARIES.items() if name.startswith(k)), "other")
+                split[group] = split.get(group, 0) + int(found[1].replace(",", "")) / calls
+            rows[count] = split
+    groups = ["Python", "Cedar", "libc, loader", "SQLite", "SHA-256", "other"]
+    print("\ninstructions per embedded gate (thousands), by library, counted by callgrind")
+    print(f"{'policies':>8} {'total':>7} {'x none':>7}" + "".join(f" {g:>13}" for g in groups))
+    none = sum(rows[0].values())
+    for count, split in rows.items():
+        total = sum(split.values())
+        cells = "".join(f" {split.get(g, 0) / 1000:13.0f}" for g in groups)
+        print(f"{count:8} {total / 1000:7.0f} {total / none:7.2f}{cells}")
 
 
 def cpu() -> str:
