@@ -319,6 +319,15 @@ def test_an_approval_survives_a_restart_and_allows_one_call(governed):
     assert client.verify_audit()["ok"]
 
 
+def test_an_approval_takes_its_input_back_as_json_compares_it():
+    with VelkorClient(policy=APPROVAL) as client:
+        asked = client.gate("delete_file", tool_input={"path": "a", "size": 5.0, "o": [1, 2]})
+        client.decide_approval(asked.approval_id, True, by="ana")
+        again = {"o": [1.0, 2], "size": 5, "path": "a"}
+        ran = client.gate("delete_file", tool_input=again, approval_id=asked.approval_id)
+        assert ran.outcome == "APPROVED", ran.reason
+
+
 @pytest.mark.parametrize("ending", ["denied", "expired"])
 def test_an_approval_denied_or_expired_never_lets_the_call_run(governed, clock, ending):
     client = governed.open(APPROVAL, approval_ttl=60)

@@ -11,12 +11,14 @@ import json
 import uuid
 from typing import Any
 
+from .chain import _plain
+
 DEFAULT_TTL = 3600.0
 
 
 def same_input(a: Any, b: Any) -> bool:
     # As JSON compares: key order does not count, 1 and 1.0 alike, as stored values read back.
-    return json.dumps(a, sort_keys=True) == json.dumps(b, sort_keys=True)
+    return json.dumps(_plain(a), sort_keys=True) == json.dumps(_plain(b), sort_keys=True)
 
 
 def new_approval(event: dict[str, Any], reason: str, created: str, expires: str) -> dict[str, Any]:
