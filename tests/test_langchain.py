@@ -6,6 +6,7 @@ import sys
 import threading
 from typing import Annotated
 
+import pydantic
 import pytest
 from langchain.agents import create_agent
 from langchain_core.language_models.fake_chat_models import GenericFakeChatModel
@@ -234,6 +235,107 @@ def test_async_hooks_keep_the_event_loop_free(tools):
     # context (before each of the two model calls), gate, observe, remember_turns
     assert len(client.threads) == 5
     assert loop_thread not in client.threads
+
+
+APPROVAL_POLICY = """
+@id("delete-needs-ok") @approval @reason("a person approves deletes")
+forbid(principal, action, resource == Tool::"delete_file");
+permit(principal, action, resource);
+"""
+
+
+def paused_agent(client, deleted):
+    @tool
+    def delete_file(path: str) -> str:
+        """Delete a file."""
+        deleted.append(path)
+        return f"deleted {path}"
+
+    call = {"name": "delete_file", "args": {"path": "a.txt"}, "id": "call_del"}
+    model = scripted(AIMessage("", tool_calls=[call]), "Done.")
+    middleware = VelkorGovernanceMiddleware(AgentHooks(client, "planner"))
+    agent = create_agent(
+        model, tools=[delete_file], middleware=[middleware], checkpointer=InMemorySaver()
+    )
+    return model, agent
+
+
+def invoke(agent, mode, payload, config):
+    if mode == "ainvoke":
+        return asyncio.run(agent.ainvoke(payload, config))
+    return agent.invoke(payload, config)
+
+
+T1 = {"configurable": {"thread_id": "t-1"}}
+EDIT = {"type": "edit", "edited_action": {"name": "delete_file", "args": {"path": "b.txt"}}}
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize(
+    ("answer", "elsewhere", "ran", "reply", "settled"),
+    [
+        ({"type": "approve"}, None, ["a.txt"], "deleted a.txt", [("used", "ana")]),
+        (
+            {"type": "reject", "message": "keep it"},
+            None,
+            [],
+            "ana rejected it: keep it",
+            [("denied", "ana")],
+        ),
+        (EDIT, None, ["b.txt"], "ran with the arguments", [("denied", "ana"), ("used", "ana")]),
+        ({"type": "approve"}, "bob", [], "was denied", [("denied", "bob")]),
+    ],
+    ids=["approve", "reject", "edit", "denied-elsewhere"],
+)
+def test_an_approval_pauses_the_run_and_the_resumed_decision_settles_it(
+    mode, answer, elsewhere, ran, reply, settled
+):
+    client = VelkorClient(policy=APPROVAL_POLICY)
+    deleted = []
+    model, agent = paused_agent(client, deleted)
+
+    paused = invoke(agent, mode, {"messages": [{"role": "user", "content": "clean up"}]}, T1)
+    (request,) = paused["__interrupt__"]
+    (pending,) = client.approvals("pending")
+    assert request.value == {
+        "type": "tool_approval",
+        "tool_call_id": "call_del",
+        "name": "delete_file",
+        "args": {"path": "a.txt"},
+        "description": f"Velkor approval {pending['id']}: a person approves deletes",
+        "approval_id": pending["id"],
+        "reason": "a person approves deletes",
+    }
+    assert deleted == []
+    if elsewhere:
+        client.decide_approval(pending["id"], False, by=elsewhere)
+
+    as_ana = {"configurable": {"thread_id": "t-1", "reviewer": "ana"}}
+    resumed = invoke(agent, mode, Command(resume=answer), as_ana)
+
+    assert resumed["messages"][-1].content == "Done."
+    assert deleted == ran
+    (message,) = [m for m in model.seen[1] if isinstance(m, ToolMessage)]
+    assert reply in message.content
+    assert message.status == ("success" if ran else "error")
+    rows = sorted(client.approvals(), key=lambda a: a["created_at"])
+    assert [(a["status"], a["decided_by"]) for a in rows] == settled
+    if answer is EDIT:
+        assert rows[1]["tool_input"] == {"path": "b.txt"}
+
+
+def test_an_edit_may_not_switch_tools_and_the_pause_can_be_answered_again():
+    client = VelkorClient(policy=APPROVAL_POLICY)
+    deleted = []
+    _, agent = paused_agent(client, deleted)
+    agent.invoke({"messages": [{"role": "user", "content": "clean up"}]}, T1)
+    other = {"type": "edit", "edited_action": {"name": "shell", "args": {"cmd": "rm a.txt"}}}
+    with pytest.raises(pydantic.ValidationError):
+        agent.invoke(Command(resume=other), T1)
+    assert deleted == []
+    agent.invoke(Command(resume={"type": "approve"}), T1)
+    assert deleted == ["a.txt"]
+    assert [(a["status"], a["decided_by"]) for a in client.approvals()] == [("used", "langchain")]
 
 
 def system_text(messages):

@@ -158,6 +158,56 @@ def test_loop_blocks_denied_tool_and_reports_each_outcome(api):
     assert (memory["text"], memory["role"], memory["session_id"]) == ("trip", "user", "sdk")
 
 
+APPROVAL_POLICY = """
+@id("delete-needs-ok") @approval @reason("a person approves deletes")
+forbid(principal, action, resource == Tool::"delete_file");
+permit(principal, action, resource);
+"""
+
+
+@pytest.mark.parametrize("api", ["chat", "responses"])
+@pytest.mark.parametrize("approve", [True, False], ids=["approved", "denied"])
+def test_a_call_awaiting_approval_runs_when_made_again_once_approved(api, approve):
+    client = VelkorClient(policy=APPROVAL_POLICY)
+    hooks = AgentHooks(client, "planner")
+    deleted = []
+
+    def delete_file(path):
+        deleted.append(path)
+        return f"deleted {path}"
+
+    def model_turn(call_id):
+        server = ScriptedServer([(call_id, "delete_file", '{"path": "a.txt"}')])
+        loop = chat_loop if api == "chat" else responses_loop
+        loop(server.client(), client, hooks, {"delete_file": delete_file})
+        if api == "chat":
+            (reply,) = [m["content"] for m in server.requests[1]["messages"][2:]]
+        else:
+            (reply,) = [i["output"] for i in server.requests[1]["input"]]
+        return reply
+
+    asked = json.loads(model_turn("c1"))
+    (pending,) = client.approvals("pending")
+    assert asked["approval_id"] == pending["id"]
+    assert "awaits approval" in asked["error"] and "a person approves deletes" in asked["error"]
+    assert json.loads(model_turn("c2")) == asked  # still pending: no second approval
+    assert len(client.approvals()) == 1 and deleted == []
+
+    client.decide_approval(pending["id"], approve, by="ana", note="" if approve else "keep it")
+    again = model_turn("c3")
+    if approve:
+        assert again == "deleted a.txt" and deleted == ["a.txt"]
+    else:
+        assert json.loads(again)["error"].endswith("was denied by ana: keep it")
+        assert deleted == []
+    # Used or denied, the approval is spent: the next call is asked afresh.
+    fresh = json.loads(model_turn("c4"))
+    assert fresh["approval_id"] not in (None, pending["id"])
+    assert deleted == (["a.txt"] if approve else [])
+    gates = [e["outcome"] for e in client.audit_events() if e["kind"] == "gate"]
+    assert gates[2:] == ["APPROVED" if approve else "DENIED", "APPROVAL_REQUIRED"]
+
+
 def test_definitions_reach_the_server_as_given():
     server = ScriptedServer([])
     model = server.client()

@@ -10,6 +10,27 @@ raises becomes an error ``ToolMessage`` the model can read, so one broken tool d
 the run; ``raise_tool_errors=True`` re-raises instead, leaving the exception to LangChain's
 own ``ToolNode`` handling. Interrupts (``GraphBubbleUp``) pass through unreported.
 
+A call the gate answers APPROVAL_REQUIRED pauses the run with LangGraph's ``interrupt()`` (so
+the agent needs a checkpointer), one interrupt per call as LangChain's own human-in-the-loop
+middleware raises in its "per_call" mode: a ``ToolApprovalRequest`` (``type``
+"tool_approval", ``tool_call_id``, ``name``, ``args``, ``description``) with the approval's
+``approval_id`` and ``reason`` added. Resume with ``Command(resume=decision)``, one of
+LangChain's decisions ``{"type": "approve"}``, ``{"type": "reject", "message": ...}`` or
+``{"type": "edit", "edited_action": {"name": <the same tool>, "args": {...}}}``; the
+interrupt's ``response_schema`` refuses others before anything is saved. The decision is made
+in the name of the run's ``configurable.reviewer``, else the middleware's ``reviewer``:
+
+* approve: the approval is approved and the call gated again naming it, then runs;
+* reject: the approval is denied (the message as its note) and the model reads that the
+  call was rejected;
+* edit: an approval is for one input, so the original is denied and the edited input gated
+  afresh; where that too needs approval, the reviewer's edit is that approval. The model
+  reads that a reviewer edited the call, before the result.
+
+A decision made elsewhere meanwhile (``velkor approvals``) stands: the gate naming the
+approval then says whether the call runs. On resume the paused call is entered again; the
+approval it is waiting on is remembered (in this process), so it is not asked twice.
+
 ``VelkorMemoryMiddleware`` recalls, before each model call, the context stored for the
 latest user message and appends it to the system message; after the run it saves the turn
 (the user's text and the final assistant text). Both use the conversation's
@@ -24,9 +45,11 @@ worker thread (``asyncio.to_thread``), so the event loop is never blocked.
 from __future__ import annotations
 
 import asyncio
+import functools
+import json
 import uuid
 from collections.abc import Awaitable, Callable, Mapping, Sequence
-from typing import Any
+from typing import Annotated, Any, Literal, cast
 
 try:
     from langchain.agents.middleware import (
@@ -36,6 +59,7 @@ try:
         ModelResponse,
         ToolCallRequest,
     )
+    from langchain.agents.middleware.human_in_the_loop import ApproveDecision, RejectDecision
     from langchain_core.messages import (
         AIMessage,
         AnyMessage,
@@ -47,15 +71,17 @@ try:
     from langgraph.config import get_config
     from langgraph.errors import GraphBubbleUp
     from langgraph.runtime import Runtime
-    from langgraph.types import Command
+    from langgraph.types import Command, interrupt
+    from pydantic import Discriminator, ValidatorFunctionWrapHandler, WrapValidator, create_model
 except ImportError as exc:
     raise ImportError(
         "velkor_agent_hooks.langchain needs LangChain 1.1 or later: "
         "pip install 'velkor-agent-hooks[langchain]'"
     ) from exc
 
+from . import _approvals
 from .adapters import AgentHooks
-from .client import VelkorClient
+from .client import GateDecision, VelkorClient
 
 __all__ = ["MEMORY_HEADER", "VelkorGovernanceMiddleware", "VelkorMemoryMiddleware"]
 
@@ -82,12 +108,43 @@ def _text(message: BaseMessage) -> str:
     return str(message.text)
 
 
+def _as_sent(answer: object, check: ValidatorFunctionWrapHandler) -> object:
+    check(answer)
+    return answer  # as LangChain does: the tool validates edited args when it runs
+
+
+@functools.lru_cache(maxsize=256)
+def _decision_schema(tool_name: str) -> Any:
+    """LangChain's approve / edit / reject decisions, an edit pinned to the same tool."""
+    edited = create_model(
+        "EditedAction",
+        name=(cast(Any, Literal[tool_name]), ...),
+        args=(dict[str, Any], ...),
+    )
+    edit = create_model(
+        "EditDecision", type=(cast(Any, Literal["edit"]), ...), edited_action=(edited, ...)
+    )
+    members = (ApproveDecision, Annotated[edit, WrapValidator(_as_sent)], RejectDecision)
+    return Annotated[cast(Any, members[0] | members[1] | members[2]), Discriminator("type")]
+
+
+def _edit_notice(result: ToolResult, args: dict[str, Any]) -> ToolResult:
+    if isinstance(result, ToolMessage) and isinstance(result.content, str):
+        notice = (
+            "A reviewer edited this call before it ran; it ran with the arguments "
+            f"{json.dumps(args, default=str)}."
+        )
+        return result.model_copy(update={"content": f"{notice}\n\n{result.content}"})
+    return result
+
+
 class _ToolCall:
     """What the hooks need from one request, read once on the calling thread."""
 
-    __slots__ = ("args", "id", "name", "session_id", "trace_id")
+    __slots__ = ("agent_id", "args", "id", "name", "request", "session_id", "trace_id")
 
-    def __init__(self, request: ToolCallRequest) -> None:
+    def __init__(self, request: ToolCallRequest, hooks: AgentHooks) -> None:
+        self.request = request
         call = request.tool_call
         self.name: str = call["name"]
         self.id: str | None = call.get("id")
@@ -96,11 +153,85 @@ class _ToolCall:
         self.trace_id = self.id or f"sdk_{uuid.uuid4().hex}"
         config = getattr(request.runtime, "config", None)
         self.session_id = _thread_id(config) or ""
+        self.agent_id = hooks.agent_id or hooks.client.agent_id
 
     def gate(self, hooks: AgentHooks) -> Any:
         return hooks.before_tool(
             self.name, self.args, session_id=self.session_id, trace_id=self.trace_id
         )
+
+    def _key(self, args: dict[str, Any]) -> _approvals.Key:
+        return _approvals.call_key(self.agent_id, self.session_id, self.name, args)
+
+    def waiting(self, hooks: AgentHooks) -> tuple[str, str] | None:
+        """The approval this call was paused for, when it is entered again on resume."""
+        return _approvals.pending_for(hooks.client).get(self._key(self.args))
+
+    def ask(self, hooks: AgentHooks) -> GateDecision | tuple[str, str]:
+        """The gate's decision, or the approval to pause for."""
+        known = self.waiting(hooks)
+        if known is not None:
+            return known
+        decision = self.gate(hooks)
+        if decision.outcome == _approvals.APPROVAL_REQUIRED and decision.approval_id:
+            known = (decision.approval_id, decision.reason)
+            _approvals.pending_for(hooks.client).put(self._key(self.args), *known)
+            return known
+        return cast(GateDecision, decision)
+
+    def approval_request(self, approval_id: str, reason: str) -> dict[str, Any]:
+        return {
+            "type": "tool_approval",
+            "tool_call_id": self.id or "",
+            "name": self.name,
+            "args": self.args,
+            "description": f"Velkor approval {approval_id}: {reason}",
+            "approval_id": approval_id,
+            "reason": reason,
+        }
+
+    def _gate_approved(
+        self, hooks: AgentHooks, approval_id: str, args: dict[str, Any]
+    ) -> GateDecision:
+        return hooks.client.gate(
+            self.name,
+            agent_id=self.agent_id,
+            session_id=self.session_id,
+            tool_input=args,
+            trace_id=self.trace_id,
+            approval_id=approval_id,
+        )
+
+    def settle(
+        self, hooks: AgentHooks, approval_id: str, answer: Mapping[str, Any], by: str
+    ) -> ToolMessage | tuple[ToolCallRequest, dict[str, Any] | None]:
+        """Decides the approval as the reviewer answered: the message instead of the call,
+        or the request to run (and the edited arguments, if edited)."""
+        client = hooks.client
+        _approvals.pending_for(client).forget(self._key(self.args), approval_id)
+        if answer["type"] == "reject":
+            message = str(answer.get("message") or "")
+            _approvals.decide(client, approval_id, False, by, message)
+            return self.denied(f"{by} rejected it" + (f": {message}" if message else ""))
+        if answer["type"] == "edit":
+            args = dict(answer["edited_action"]["args"])
+            _approvals.decide(
+                client, approval_id, False, by, f"edited to {json.dumps(args, default=str)}"
+            )
+            decision = hooks.before_tool(
+                self.name, args, session_id=self.session_id, trace_id=self.trace_id
+            )
+            if decision.outcome == _approvals.APPROVAL_REQUIRED and decision.approval_id:
+                _approvals.decide(client, decision.approval_id, True, by, "the reviewer's edit")
+                decision = self._gate_approved(hooks, decision.approval_id, args)
+            if not decision.allow:
+                return self.denied(decision.reason)
+            return self.request.override(tool_call={**self.request.tool_call, "args": args}), args
+        _approvals.decide(client, approval_id, True, by)
+        decision = self._gate_approved(hooks, approval_id, self.args)
+        if not decision.allow:
+            return self.denied(decision.reason)
+        return self.request, None
 
     def report(self, hooks: AgentHooks, status: str, result: object) -> None:
         hooks.after_tool(
@@ -145,29 +276,56 @@ class _ToolCall:
         return None
 
 
+def _reviewer(default: str) -> str:
+    try:
+        named = (get_config().get("configurable") or {}).get("reviewer")
+    except RuntimeError:
+        named = None
+    return str(named) if named else default
+
+
 class VelkorGovernanceMiddleware(AgentMiddleware):
     """Gates every tool call of a ``create_agent`` agent through ``AgentHooks``.
 
     ``raise_tool_errors``: False (default) turns a tool's exception, once reported "FAILED",
     into an error ``ToolMessage`` for the model; True re-raises it after the report.
+    ``reviewer``: who decides an approval when the run's ``configurable.reviewer`` names no
+    one (recorded in the audit).
     """
 
-    def __init__(self, hooks: AgentHooks, *, raise_tool_errors: bool = False) -> None:
+    def __init__(
+        self, hooks: AgentHooks, *, raise_tool_errors: bool = False, reviewer: str = "langchain"
+    ) -> None:
         if not isinstance(hooks, AgentHooks):
             raise TypeError(f"hooks must be an AgentHooks, got {type(hooks).__name__}")
+        if type(reviewer) is not str or not reviewer.strip():
+            raise ValueError("reviewer must be a non-empty str")
         super().__init__()
         self.hooks = hooks
         self.raise_tool_errors = bool(raise_tool_errors)
+        self.reviewer = reviewer
+
+    def _pause(self, call: _ToolCall, known: tuple[str, str]) -> tuple[str, Mapping[str, Any], str]:
+        answer = interrupt(
+            call.approval_request(*known), response_schema=_decision_schema(call.name)
+        )
+        return known[0], answer, _reviewer(self.reviewer)
 
     def wrap_tool_call(
         self,
         request: ToolCallRequest,
         handler: Callable[[ToolCallRequest], ToolResult],
     ) -> ToolResult:
-        call = _ToolCall(request)
-        decision = call.gate(self.hooks)
-        if not decision.allow:
-            return call.denied(decision.reason)
+        call = _ToolCall(request, self.hooks)
+        asked = call.ask(self.hooks)
+        edited = None
+        if isinstance(asked, tuple):
+            settled = call.settle(self.hooks, *self._pause(call, asked))
+            if isinstance(settled, ToolMessage):
+                return settled
+            request, edited = settled
+        elif not asked.allow:
+            return call.denied(asked.reason)
         try:
             result = handler(request)
         except GraphBubbleUp:
@@ -178,17 +336,23 @@ class VelkorGovernanceMiddleware(AgentMiddleware):
                 raise
             return call.failed(exc)
         call.report(self.hooks, *call.outcome(result))
-        return result
+        return result if edited is None else _edit_notice(result, edited)
 
     async def awrap_tool_call(
         self,
         request: ToolCallRequest,
         handler: Callable[[ToolCallRequest], Awaitable[ToolResult]],
     ) -> ToolResult:
-        call = _ToolCall(request)
-        decision = await asyncio.to_thread(call.gate, self.hooks)
-        if not decision.allow:
-            return call.denied(decision.reason)
+        call = _ToolCall(request, self.hooks)
+        asked = await asyncio.to_thread(call.ask, self.hooks)
+        edited = None
+        if isinstance(asked, tuple):
+            settled = await asyncio.to_thread(call.settle, self.hooks, *self._pause(call, asked))
+            if isinstance(settled, ToolMessage):
+                return settled
+            request, edited = settled
+        elif not asked.allow:
+            return call.denied(asked.reason)
         try:
             result = await handler(request)
         except GraphBubbleUp:
@@ -199,7 +363,7 @@ class VelkorGovernanceMiddleware(AgentMiddleware):
                 raise
             return call.failed(exc)
         await asyncio.to_thread(call.report, self.hooks, *call.outcome(result))
-        return result
+        return result if edited is None else _edit_notice(result, edited)
 
 
 def _latest_user_text(messages: Sequence[AnyMessage]) -> tuple[int, str]:

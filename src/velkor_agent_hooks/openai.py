@@ -20,8 +20,9 @@ except ImportError as exc:
         "velkor_agent_hooks.openai needs the OpenAI SDK: pip install 'velkor-agent-hooks[openai]'"
     ) from exc
 
+from . import _approvals
 from .adapters import AgentHooks, dispatch, openai_tools
-from .client import GovernanceDenied, VelkorClient, VelkorError
+from .client import VelkorClient, VelkorError
 
 if TYPE_CHECKING:
     from openai.types.chat import (
@@ -226,12 +227,18 @@ def governed_call(
     *,
     session_id: str = "",
 ) -> Any:
-    """Run one of the host's own tools under ``hooks.guard`` and return the reply to append.
+    """Run one of the host's own tools under the gate and return the reply to append.
 
     The function is called with the decoded arguments as keywords, the tool call id serving
-    as trace id. A denied call never runs and its reply names the reason; a function that
-    raises is reported FAILED and its reply carries the error; otherwise SUCCESS and the
-    function's result (text as is, anything else as JSON). Failures of the service raise.
+    as trace id, and reported as ``hooks.guard`` reports. A denied call never runs and its
+    reply names the reason; a function that raises is reported FAILED and its reply carries
+    the error; otherwise SUCCESS and the function's result (text as is, anything else as
+    JSON). Failures of the service raise.
+
+    A call awaiting a person's approval does not run either: its reply is ``{"error": ...,
+    "approval_id": ...}`` saying so. The same call made again (tool, arguments, agent and
+    session) names that approval: once approved it runs, once; while pending it gets the same
+    answer; denied or expired it is blocked saying which, and the next one is asked afresh.
     """
     parsed = _Call(call)
     function = functions.get(parsed.name)
@@ -242,20 +249,30 @@ def governed_call(
     except _BadArguments as exc:
         return parsed.error(f"{parsed.name}: {exc}")
 
-    entered = False
-    failure: Exception | None = None
+    name, trace = parsed.name, parsed.call_id
+    decision = _approvals.gate(
+        hooks.client,
+        name,
+        arguments,
+        agent_id=hooks.agent_id,
+        session_id=session_id,
+        trace_id=trace,
+        first=lambda: hooks.before_tool(name, arguments, session_id=session_id, trace_id=trace),
+    )
+    if decision.outcome == _approvals.APPROVAL_REQUIRED:
+        awaiting = {
+            "error": _approvals.awaiting(name, decision),
+            "approval_id": decision.approval_id,
+        }
+        return parsed.reply(json.dumps(awaiting))
+    if not decision.allow:
+        return parsed.error(f"{name} was blocked by governance: {decision.reason}")
     try:
-        with hooks.guard(parsed.name, arguments, session_id=session_id, trace_id=parsed.call_id):
-            entered = True
-            try:
-                output = function(**arguments)
-            except Exception as exc:
-                failure = exc
-                raise
+        output = function(**arguments)
     except Exception as exc:
-        if exc is failure:
-            return parsed.error(f"{parsed.name} failed: {type(exc).__name__}: {exc}")
-        if isinstance(exc, GovernanceDenied) and not entered:
-            return parsed.error(f"{parsed.name} was blocked by governance: {exc.decision.reason}")
-        raise
+        hooks.after_tool(
+            name, session_id=session_id, outcome_status="FAILED", result=exc, trace_id=trace
+        )
+        return parsed.error(f"{name} failed: {type(exc).__name__}: {exc}")
+    hooks.after_tool(name, session_id=session_id, trace_id=trace)
     return parsed.reply(_content(output))
