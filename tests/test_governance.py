@@ -98,25 +98,24 @@ def clock(monkeypatch):
 
 
 # The README's table: tool, input, outcome, reason (its start), shadow outcome.
-README_CASES = (
-    [
-        ("shell", {"command": "ls -la"}, "ALLOWED", "the shell may run ls", "ALLOWED"),
-        ("shell", {"command": "ls; rm -rf /"}, "DENIED", "the shell never runs rm -rf", "DENIED"),
-        ("shell", {"command": "cat notes.txt"}, "DENIED", NO_PERMIT, "DENIED"),
-        ("shell", {"command": "ls /etc"}, "ALLOWED", "the shell may run ls", "DENIED"),
-        ("refund", {"amount": 500}, "ALLOWED", "refund", None),
-        ("refund", {"amount": 501}, "DENIED", "refunds are capped at 500", None),
-        ("refund", {}, "DENIED", "refunds are capped at 500", None),
-        ("refund", {"amount": 499.5}, "DENIED", "policy refund-cap could not be evaluated: ", None),
-        ("delete_file", {"path": "notes.txt"}, "APPROVAL_REQUIRED", "deleting outside /tmp", None),
-        ("delete_file", {"path": "/tmp/scratch"}, "ALLOWED", "delete", None),
-        ("browser", {}, "DENIED", NO_PERMIT, None),
-    ]
-    + [("send_email", {"to": "a@example.com"}, "ALLOWED", "email", None)] * 3
-    + [
-        ("send_email", {"to": "a@example.com"}, "DENIED", "at most 3 emails a minute", None),
-    ]
-)
+EMAIL = ("send_email", {"to": "a@example.com"})
+README_CASES = [
+    ("shell", {"command": "ls -la"}, "ALLOWED", "the shell may run ls", "ALLOWED"),
+    # A forbid beats a permit; no permit denies.
+    ("shell", {"command": "ls; rm -rf /"}, "DENIED", "the shell never runs rm -rf", "DENIED"),
+    ("shell", {"command": "cat notes.txt"}, "DENIED", NO_PERMIT, "DENIED"),
+    ("shell", {"command": "ls /etc"}, "ALLOWED", "the shell may run ls", "DENIED"),
+    ("refund", {"amount": 500}, "ALLOWED", "refund", None),
+    ("refund", {"amount": 501}, "DENIED", "refunds are capped at 500", None),
+    ("refund", {}, "DENIED", "refunds are capped at 500", None),
+    # A policy that fails to evaluate denies.
+    ("refund", {"amount": 499.5}, "DENIED", "policy refund-cap could not be evaluated: ", None),
+    ("delete_file", {"path": "notes.txt"}, "APPROVAL_REQUIRED", "deleting outside /tmp", None),
+    ("delete_file", {"path": "/tmp/scratch"}, "ALLOWED", "delete", None),
+    ("browser", {}, "DENIED", NO_PERMIT, None),
+    *[(*EMAIL, "ALLOWED", "email", None)] * 3,
+    (*EMAIL, "DENIED", "at most 3 emails a minute", None),
+]
 
 
 def test_readme_examples_decide_as_documented(governed):
@@ -250,11 +249,8 @@ def test_a_rate_rule_allows_exactly_n_a_minute_across_two_servers(db, served, tm
     path = tmp_path / "rate.cedar"
     path.write_text(RATE)
     project = f"rate-{uuid.uuid4().hex[:8]}"
-    clients = [
-        VelkorClient(base_url=served("--db", db, "--project", project, "--policy", path).url,
-                     project=project, timeout=30)
-        for _ in range(2)
-    ]  # fmt: skip
+    urls = [served("--db", db, "--project", project, "--policy", path).url for _ in range(2)]
+    clients = [VelkorClient(base_url=url, project=project, timeout=30) for url in urls]
     start = threading.Barrier(12)
     allowed = []
 
@@ -271,15 +267,13 @@ def test_a_rate_rule_allows_exactly_n_a_minute_across_two_servers(db, served, tm
     events = clients[1].audit_events(kind="gate")
     assert [e["recent"]["tool_calls_last_minute"] for e in events if e["allow"]] == [0, 1, 2]
     assert clients[0].verify_audit() == {"ok": True, "events": 12, "first_bad_seq": None}
+    for client in clients:
+        client.close()
 
 
 def _ask(client, agent="a1", path="notes.txt"):
     asked = client.gate("delete_file", agent_id=agent, tool_input={"path": path})
-    assert (asked.allow, asked.outcome, asked.reason) == (
-        False,
-        "APPROVAL_REQUIRED",
-        "a person decides",
-    )
+    assert (asked.allow, asked.outcome) == (False, "APPROVAL_REQUIRED"), asked
     return asked.approval_id
 
 
@@ -311,11 +305,11 @@ def test_an_approval_survives_a_restart_and_allows_one_call(governed):
     assert [a["id"] for a in client.approvals("used")] == [approval_id]
     assert client.approvals("pending") == []
     (decided,) = client.audit_events(kind="approval")
-    assert (decided["outcome"], decided["decided_by"], decided["note"]) == (
+    assert [decided[k] for k in ("outcome", "decided_by", "note")] == [
         "APPROVED",
         "ana",
         "old notes",
-    )
+    ]
     assert client.verify_audit()["ok"]
 
 
@@ -354,23 +348,17 @@ def bad_policy(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("how", ["client", "serve"])
+@pytest.mark.parametrize("how", ["client", "serve", "velkor serve"])
 def test_a_bad_policy_refuses_to_start_naming_file_and_line(bad_policy, how):
-    start = VelkorClient if how == "client" else serve
-    with pytest.raises(PolicyError, match=re.escape(f"{bad_policy}:3: policy policy1: ")):
-        start(policy=bad_policy)
-
-
-def test_velkor_serve_refuses_a_bad_policy_naming_file_and_line(bad_policy):
+    where = f"{bad_policy}:3: policy policy1: attribute `sesion_id`"
+    if how != "velkor serve":
+        with pytest.raises(PolicyError, match=re.escape(where)):
+            (VelkorClient if how == "client" else serve)(policy=bad_policy)
+        return
     command = [sys.executable, "-m", "velkor_agent_hooks.client", "serve", "--port", "0"]
-    done = subprocess.run(
-        [*command, "--db", ":memory:", "--policy", str(bad_policy)],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert done.returncode == 1 and done.stdout == ""
-    assert f"{bad_policy}:3: policy policy1: attribute `sesion_id`" in done.stderr
+    command += ["--db", ":memory:", "--policy", str(bad_policy)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (1, "") and where in done.stderr
 
 
 @pytest.mark.parametrize("processes", [1, 2])
@@ -395,6 +383,8 @@ def test_sighup_keeps_the_old_policy_for_a_bad_file_and_loads_a_good_one(
     fresh = [VelkorClient(base_url=server.url, timeout=30) for _ in range(8)]
     assert not any(c.gate("shell").allow for c in [client, *fresh])
     assert client.gate("search").allow
+    for one in [client, *fresh]:
+        one.close()
 
 
 def _tamper(path, how):
