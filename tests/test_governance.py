@@ -348,17 +348,17 @@ def bad_policy(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("how", ["client", "serve", "velkor serve"])
+@pytest.mark.parametrize("how", ["client", "serve", "velkor serve", "velkor serve --processes 2"])
 def test_a_bad_policy_refuses_to_start_naming_file_and_line(bad_policy, how):
     where = f"{bad_policy}:3: policy policy1: attribute `sesion_id`"
-    if how != "velkor serve":
+    if how in ("client", "serve"):
         with pytest.raises(PolicyError, match=re.escape(where)):
             (VelkorClient if how == "client" else serve)(policy=bad_policy)
         return
-    command = [sys.executable, "-m", "velkor_agent_hooks.client", "serve", "--port", "0"]
-    command += ["--db", ":memory:", "--policy", str(bad_policy)]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stdout) == (1, "") and where in done.stderr
+    command = [sys.executable, "-m", "velkor_agent_hooks.client", *how.split()[1:]]
+    command += ["--port", "0", "--db", bad_policy.with_suffix(".db"), "--policy", bad_policy]
+    done = subprocess.run(list(map(str, command)), capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1 and "listening" not in done.stdout and where in done.stderr
 
 
 @pytest.mark.parametrize("processes", [1, 2])
