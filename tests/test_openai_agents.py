@@ -5,11 +5,16 @@ import subprocess
 import sys
 import threading
 
-from agents import Agent, RunConfig, Runner, function_tool
+import pytest
+from agents import Agent, RunConfig, Runner, RunState, function_tool
 from agents.testing import ScriptedModel, assistant_message, function_call
 
 from velkor_agent_hooks.client import VelkorClient
-from velkor_agent_hooks.openai_agents import VelkorRunHooks, velkor_tool_guardrail
+from velkor_agent_hooks.openai_agents import (
+    VelkorRunHooks,
+    VelkorToolApprovals,
+    velkor_tool_guardrail,
+)
 
 
 class ThreadRecordingClient(VelkorClient):
@@ -159,6 +164,130 @@ def test_run_formatter_still_words_failures_and_own_failure_functions_are_unknow
         e["trace_id"]: e["outcome_status"] for e in client.audit_events() if e["kind"] == "observe"
     }
     assert observed == {"c_book": "FAILED", "c_quote": "UNKNOWN", "c_weather": "UNKNOWN"}
+
+
+APPROVAL_POLICY = """
+@id("delete-needs-ok") @approval @reason("a person approves deletes")
+forbid(principal, action, resource == Tool::"delete_file");
+permit(principal, action, resource);
+"""
+NO_TRACING = RunConfig(tracing_disabled=True)
+
+
+def outputs(model):
+    return {
+        item["call_id"]: item["output"]
+        for item in model.last_call.input
+        if isinstance(item, dict) and item.get("type") == "function_call_output"
+    }
+
+
+def approval_agent(approvals, ran, model=None):
+    @approvals.govern
+    @function_tool
+    def delete_file(path: str) -> str:
+        ran.append(("delete_file", path))
+        return f"deleted {path}"
+
+    @approvals.govern
+    @function_tool
+    def search(q: str) -> str:
+        ran.append(("search", q))
+        return "3 results"
+
+    model = model or ScriptedModel(
+        [
+            [
+                function_call("delete_file", {"path": "a.txt"}, call_id="c_del"),
+                function_call("search", {"q": "old files"}, call_id="c_search"),
+            ],
+            [assistant_message("done")],
+        ]
+    )
+    return model, Agent(name="planner", model=model, tools=[delete_file, search])
+
+
+@pytest.mark.parametrize(
+    ("how", "ran_it", "says", "settled"),
+    [
+        ("approve", True, "deleted a.txt", ("used", "ana")),
+        ("plain-approve", True, "deleted a.txt", ("used", "openai-agents")),
+        ("elsewhere", True, "deleted a.txt", ("used", "openai-agents")),
+        ("reject", False, "'delete_file' was rejected by ana: keep it", ("denied", "ana")),
+        ("denied-first", False, "was denied", ("denied", "bob")),
+    ],
+)
+def test_approval_required_pauses_the_run_and_the_resumed_state_settles_it(
+    how, ran_it, says, settled
+):
+    client = VelkorClient(policy=APPROVAL_POLICY)
+    approvals = VelkorToolApprovals(client, "planner", session_id="s1")
+    ran = []
+    model, agent = approval_agent(approvals, ran)
+
+    async def cycle(agent):
+        paused = await Runner.run(agent, "clean up", run_config=NO_TRACING)
+        (item,) = paused.interruptions
+        row = approvals.approval(item)
+        assert (row["status"], row["tool_input"], row["reason"]) == (
+            "pending",
+            {"path": "a.txt"},
+            "a person approves deletes",
+        )
+        assert ran == [("search", "old files")]
+        state = paused.to_state()
+        if how == "approve":
+            approvals.approve(state, item, by="ana")
+        elif how == "reject":
+            approvals.reject(state, item, by="ana", note="keep it")
+        else:
+            if how == "denied-first":
+                client.decide_approval(row["id"], False, by="bob")
+            state.approve(item)
+        if how == "elsewhere":  # resumed by another process, from the saved state
+            fresh = VelkorToolApprovals(client, "planner", session_id="s1")
+            _, agent = approval_agent(fresh, ran, model)
+            state = await RunState.from_json(agent, state.to_json())
+        return await Runner.run(agent, state, run_config=NO_TRACING)
+
+    result = asyncio.run(cycle(agent))
+
+    assert result.final_output == "done"
+    assert (("delete_file", "a.txt") in ran) is ran_it
+    assert says in outputs(model)["c_del"]
+    (row,) = client.approvals()
+    assert (row["status"], row["decided_by"]) == settled
+    gates = [(e["trace_id"], e["outcome"]) for e in client.audit_events() if e["kind"] == "gate"]
+    assert gates[:2] == [("c_del", "APPROVAL_REQUIRED"), ("c_search", "ALLOWED")]
+    assert len(gates) == (3 if how != "reject" else 2)  # the approved gate, for all but reject
+
+
+def test_the_guardrail_alone_answers_awaiting_approval_and_runs_the_call_made_again():
+    client = VelkorClient(policy=APPROVAL_POLICY)
+    gate = velkor_tool_guardrail(client, "planner")
+    ran = []
+
+    @function_tool(tool_input_guardrails=[gate])
+    def delete_file(path: str) -> str:
+        ran.append(path)
+        return f"deleted {path}"
+
+    def ask(call_id):
+        model = ScriptedModel(
+            [
+                [function_call("delete_file", {"path": "a.txt"}, call_id=call_id)],
+                [assistant_message("ok")],
+            ]
+        )
+        agent = Agent(name="planner", model=model, tools=[delete_file])
+        asyncio.run(Runner.run(agent, "clean up", run_config=NO_TRACING))
+        return outputs(model)[call_id]
+
+    first = ask("c1")
+    (pending,) = client.approvals("pending")
+    assert f"awaits approval (approval id {pending['id']})" in first and ran == []
+    client.decide_approval(pending["id"], True, by="ana")
+    assert ask("c2") == "deleted a.txt" and ran == ["a.txt"]
 
 
 def test_import_without_the_sdk_names_the_extra():

@@ -15,17 +15,38 @@ calls that formatter only for tools with its default failure handling. A tool wi
 from a result, unless that function is the hooks' ``failure_error_function`` (which notes the
 failure and returns the SDK's default message). A tool that timed out with the SDK's default
 timeout message is FAILED; other tool kinds (hosted, shell, computer) are "UNKNOWN".
+
+Approvals use the SDK's own: ``VelkorToolApprovals.govern(tool)`` gives a function tool a
+``needs_approval`` that asks the gate, so a call the gate answers APPROVAL_REQUIRED pauses
+the run with a ``ToolApprovalItem`` in ``result.interruptions``, and the gate as a guardrail
+that reuses that decision. ``approve(state, item, by=...)`` / ``reject(...)`` decide the
+approval in the service and in the run state; after ``Runner.run(agent, state)`` the gate,
+naming the approval, runs the call once. A plain ``state.approve(item)`` counts as the
+approval of the tools' ``reviewer`` (so does ``always_approve`` for later calls of the tool);
+a plain ``state.reject(item)`` leaves the service's approval pending until it expires. The
+approval is found again by the tool call id, so a run state resumed in another process works
+too. The guardrail alone (``velkor_tool_guardrail``) answers that the call awaits approval,
+with its id, and runs the same call made again once a person approved it.
 """
 
 from __future__ import annotations
 
 import asyncio
 import copy
+import inspect
 import json
 from typing import Any
 
 try:
-    from agents import FunctionTool, RunConfig, RunContextWrapper, RunHooks, Tool
+    from agents import (
+        FunctionTool,
+        RunConfig,
+        RunContextWrapper,
+        RunHooks,
+        RunState,
+        Tool,
+        ToolApprovalItem,
+    )
     from agents.run_config import ToolErrorFormatter, ToolErrorFormatterArgs
     from agents.tool import (
         default_tool_error_function,
@@ -45,10 +66,11 @@ except ImportError as exc:
         "pip install 'velkor-agent-hooks[openai-agents]'"
     ) from exc
 
+from . import _approvals
 from .adapters import AgentHooks
-from .client import GovernanceDenied, VelkorClient
+from .client import GateDecision, VelkorClient
 
-__all__ = ["VelkorRunHooks", "velkor_tool_guardrail"]
+__all__ = ["VelkorRunHooks", "VelkorToolApprovals", "velkor_tool_guardrail"]
 
 
 def _tool_input(arguments: str) -> dict[str, Any]:
@@ -60,11 +82,165 @@ def _tool_input(arguments: str) -> dict[str, Any]:
     return decoded if isinstance(decoded, dict) else {"arguments": arguments}
 
 
-def _refusal(tool_name: str, decision: Any) -> str:
-    approval_id = getattr(decision, "approval_id", None)
-    if approval_id:
-        return f"Tool {tool_name!r} awaits approval (approval id {approval_id}) and did not run."
-    return f"Tool {tool_name!r} was blocked by governance: {decision.reason}"
+def _verdict(tool_name: str, decision: GateDecision) -> ToolGuardrailFunctionOutput:
+    if decision.allow:
+        return ToolGuardrailFunctionOutput.allow(output_info=decision)
+    if decision.outcome == _approvals.APPROVAL_REQUIRED:
+        message = _approvals.awaiting(tool_name, decision)
+    else:
+        message = f"Tool {tool_name!r} was blocked by governance: {decision.reason}"
+    return ToolGuardrailFunctionOutput.reject_content(message, output_info=decision)
+
+
+class VelkorToolApprovals:
+    """The gate as a tool-input guardrail, and APPROVAL_REQUIRED as the SDK's tool approvals.
+
+    ``reviewer``: in whose name a plain ``state.approve(item)`` approves (in the audit).
+    """
+
+    def __init__(
+        self,
+        client: VelkorClient,
+        agent_id: str,
+        *,
+        session_id: str = "",
+        reviewer: str = "openai-agents",
+    ) -> None:
+        if type(reviewer) is not str or not reviewer.strip():
+            raise ValueError("reviewer must be a non-empty str")
+        self.client = client
+        self.hooks = AgentHooks(client, agent_id)
+        self.agent_id = agent_id or client.agent_id
+        self.session_id = session_id
+        self.reviewer = reviewer
+        # Decisions made by needs_approval, by tool call id, for the guardrail that follows.
+        self._decided: dict[str, GateDecision] = {}
+        self.guardrail: ToolInputGuardrail[Any] = tool_input_guardrail(name="velkor_gate")(
+            self._check
+        )
+
+    def govern(self, tool: FunctionTool) -> FunctionTool:
+        """Gives ``tool`` the gate: as its ``needs_approval`` (kept too, if it had one) and
+        as an input guardrail. Returns the tool."""
+        own = tool.needs_approval
+        name = tool.name
+
+        async def needs_approval(
+            context: RunContextWrapper[Any], params: dict[str, Any], call_id: str
+        ) -> bool:
+            decision = await asyncio.to_thread(self._first, name, params, call_id)
+            self._decided[call_id] = decision
+            if decision.outcome == _approvals.APPROVAL_REQUIRED:
+                return True
+            if not decision.allow:
+                return False  # the guardrail blocks it, with the reason
+            if isinstance(own, bool):
+                return own
+            asked = own(context, params, call_id)
+            return bool(await asked) if inspect.isawaitable(asked) else bool(asked)
+
+        tool.needs_approval = needs_approval
+        tool.tool_input_guardrails = [*(tool.tool_input_guardrails or ()), self.guardrail]
+        return tool
+
+    def _first(self, name: str, tool_input: dict[str, Any], call_id: str) -> GateDecision:
+        return self.hooks.before_tool(
+            name, tool_input, session_id=self.session_id, trace_id=call_id
+        )
+
+    def _gate(
+        self, name: str, tool_input: dict[str, Any], call_id: str, approval_id: str
+    ) -> GateDecision:
+        return self.client.gate(
+            name,
+            agent_id=self.agent_id,
+            session_id=self.session_id,
+            tool_input=tool_input,
+            trace_id=call_id,
+            approval_id=approval_id,
+        )
+
+    def _approval_id(self, name: str, call_id: str) -> str | None:
+        decided = self._decided.get(call_id)
+        if decided is not None and decided.approval_id:
+            return decided.approval_id
+        asked = [
+            a
+            for a in self.client.approvals()
+            if (a["trace_id"], a["tool_name"], a["agent_id"]) == (call_id, name, self.agent_id)
+        ]
+        return max(asked, key=lambda a: a["created_at"])["id"] if asked else None
+
+    def _approved(self, name: str, call_id: str, tool_input: dict[str, Any]) -> GateDecision:
+        """The gate for a call the run state approved: the approval decided as approved
+        unless a person decided it already, then named."""
+        approval_id = self._approval_id(name, call_id)
+        if approval_id is None:
+            decision = self._first(name, tool_input, call_id)
+            if decision.outcome != _approvals.APPROVAL_REQUIRED or not decision.approval_id:
+                return decision
+            approval_id = decision.approval_id
+        _approvals.decide(self.client, approval_id, True, self.reviewer)
+        return self._gate(name, tool_input, call_id, approval_id)
+
+    def _retry(self, name: str, tool_input: dict[str, Any], call_id: str) -> GateDecision:
+        return _approvals.gate(
+            self.client,
+            name,
+            tool_input,
+            agent_id=self.agent_id,
+            session_id=self.session_id,
+            trace_id=call_id,
+            first=lambda: self._first(name, tool_input, call_id),
+        )
+
+    async def _check(self, data: ToolInputGuardrailData) -> ToolGuardrailFunctionOutput:
+        ctx = data.context
+        name, call_id = ctx.tool_name, ctx.tool_call_id
+        tool_input = _tool_input(ctx.tool_arguments)
+        if ctx.is_tool_approved(name, call_id):
+            decision = await asyncio.to_thread(self._approved, name, call_id, tool_input)
+            self._decided.pop(call_id, None)
+            return _verdict(name, decision)
+        decided = self._decided.get(call_id)
+        if decided is None:
+            return _verdict(name, await asyncio.to_thread(self._retry, name, tool_input, call_id))
+        if decided.outcome == _approvals.APPROVAL_REQUIRED:
+            # Run before the pause (RunConfig pre_approval_tool_input_guardrails): let the
+            # SDK ask for the approval.
+            return ToolGuardrailFunctionOutput.allow(output_info=decided)
+        del self._decided[call_id]
+        return _verdict(name, decided)
+
+    def approval(self, item: ToolApprovalItem) -> dict[str, Any] | None:
+        """The service's approval an interruption waits on (id, reason, input, status...)."""
+        if item.call_id is None or item.tool_name is None:
+            return None
+        approval_id = self._approval_id(item.tool_name, item.call_id)
+        return None if approval_id is None else _approvals.approval(self.client, approval_id)
+
+    def approve(
+        self, state: RunState[Any], item: ToolApprovalItem, *, by: str | None = None, note: str = ""
+    ) -> None:
+        """Approves the interrupted call in the service, in ``by``'s name, and in ``state``."""
+        row = self.approval(item)
+        if row is not None:
+            _approvals.decide(self.client, row["id"], True, by or self.reviewer, note)
+        state.approve(item)
+
+    def reject(
+        self, state: RunState[Any], item: ToolApprovalItem, *, by: str | None = None, note: str = ""
+    ) -> None:
+        """Denies the interrupted call in the service and in ``state``; the model reads who
+        rejected it and the note."""
+        who = by or self.reviewer
+        row = self.approval(item)
+        if row is not None:
+            _approvals.decide(self.client, row["id"], False, who, note)
+        if item.call_id is not None:
+            self._decided.pop(item.call_id, None)
+        message = f"Tool {item.tool_name!r} was rejected by {who}" + (f": {note}" if note else "")
+        state.reject(item, rejection_message=message)
 
 
 def velkor_tool_guardrail(
@@ -74,29 +250,10 @@ def velkor_tool_guardrail(
 
     Attach it with ``function_tool(tool_input_guardrails=[...])``. An allowed call runs; a
     denied one is rejected with a message naming the reason, which the model reads as the
-    tool's output. Failures of the service raise and stop the run.
+    tool's output; one awaiting approval says so, with the approval id, and the same call made
+    again runs once a person approved it. Failures of the service raise and stop the run.
     """
-    hooks = AgentHooks(client, agent_id)
-
-    @tool_input_guardrail(name="velkor_gate")
-    async def velkor_gate(data: ToolInputGuardrailData) -> ToolGuardrailFunctionOutput:
-        ctx = data.context
-        decision = await asyncio.to_thread(
-            hooks.before_tool,
-            ctx.tool_name,
-            _tool_input(ctx.tool_arguments),
-            session_id=session_id,
-            trace_id=ctx.tool_call_id,
-        )
-        try:
-            decision.require()
-        except GovernanceDenied:
-            return ToolGuardrailFunctionOutput.reject_content(
-                _refusal(ctx.tool_name, decision), output_info=decision
-            )
-        return ToolGuardrailFunctionOutput.allow(output_info=decision)
-
-    return velkor_gate
+    return VelkorToolApprovals(client, agent_id, session_id=session_id).guardrail
 
 
 class VelkorRunHooks(RunHooks[Any]):
