@@ -7,6 +7,13 @@ schema are those of :func:`velkor_agent_hooks.adapters.openai_tools`, and each c
 through :func:`velkor_agent_hooks.adapters.dispatch` on one ``VelkorClient.from_env()``
 made at start-up, so the environment picks the backend.
 
+``velkor_gate`` answers as ``dispatch`` would, and for a call awaiting a person's approval
+(outcome APPROVAL_REQUIRED) adds its ``approval_id``. The server remembers that id by the
+call (agent, tool and input): asked again about the same call it names the approval, so once
+a person approves it (``velkor approvals approve``) the answer is ``"allow": true`` (outcome
+APPROVED), once; while pending the answer and the id stay the same; denied or expired it is
+``"allow": false`` saying which, and the next ask starts a new approval.
+
 A successful call returns the result dict as structured content and as JSON text. A call a
 model can correct (arguments that do not match the schema or that the client rejects, an
 unknown tool) returns an error result with the reason; so does a service failure. The server
@@ -51,7 +58,7 @@ except ImportError as exc:
         name=exc.name,
     ) from exc
 
-from . import __version__
+from . import __version__, _approvals
 from .adapters import dispatch, openai_tools
 from .client import VelkorClient, VelkorConnectionError, VelkorError, VelkorTimeout
 from .service.auth import Authenticator, bind_address, resolve
@@ -82,6 +89,26 @@ def _error(message: str) -> CallToolResult:
     return CallToolResult(content=[TextContent(type="text", text=message)], is_error=True)
 
 
+def _gate(client: VelkorClient, arguments: Mapping[str, Any]) -> dict[str, Any]:
+    tool_input = arguments.get("tool_input")
+    decision = _approvals.gate(
+        client,
+        str(arguments["tool_name"]),
+        tool_input if isinstance(tool_input, Mapping) else {},
+        agent_id=str(arguments.get("agent_id", "")),
+    )
+    result: dict[str, Any] = {
+        "allow": decision.allow,
+        "governed": decision.governed,
+        "reason": decision.reason,
+        "degraded": decision.degraded,
+        "outcome": decision.outcome,
+    }
+    if decision.outcome == _approvals.APPROVAL_REQUIRED:
+        result["approval_id"] = decision.approval_id
+    return result
+
+
 def _schema_problem(validator: Validator, arguments: object) -> str | None:
     error = best_match(validator.iter_errors(arguments))
     if error is None:
@@ -107,7 +134,9 @@ def call_tool(
     if problem is not None:
         return _error(f"invalid arguments for {name}: {problem}")
     try:
-        result = dispatch(client, name, arguments)
+        result = (
+            _gate(client, arguments) if name == "velkor_gate" else dispatch(client, name, arguments)
+        )
     except (TypeError, ValueError) as exc:
         return _error(f"invalid arguments for {name}: {exc}")
     except (VelkorConnectionError, VelkorTimeout) as exc:
