@@ -7,8 +7,12 @@ without one, the CrewAI agent's role; the session is the hooks' own or the crew'
 
 * A denied call does not run: the before hook raises CrewAI's ``HookAborted``, and the after
   hook (which CrewAI runs for blocked calls too) replaces CrewAI's generic "blocked by hook"
-  text with the reason, which the agent reads before it goes on. A decision carrying an
-  ``approval_id`` is answered "awaits approval" with that id.
+  text with the reason, which the agent reads before it goes on.
+* A call awaiting a person's approval is blocked the same way, the agent reading that it
+  awaits approval, with the approval's id. The same call made again (agent, session, tool
+  and input) names that approval: once approved it runs, once; while pending it gets the
+  same answer; denied or expired it is blocked saying which, and the next one is asked
+  afresh. The session is part of it: give ``session_id`` for retries in another crew.
 * A failure of the service blocks the call too: CrewAI swallows any other exception a hook
   raises and runs the tool, so a gate that cannot be asked must say no.
 * A call that ran is reported by the after hook with a preview of the text the agent reads:
@@ -60,6 +64,7 @@ except ImportError as exc:
         "velkor_agent_hooks.crewai needs CrewAI: pip install 'velkor-agent-hooks[crewai]'"
     ) from exc
 
+from . import _approvals
 from .client import VelkorClient
 
 __all__ = ["VelkorMemoryStorage", "VelkorToolHooks"]
@@ -153,11 +158,12 @@ class VelkorToolHooks:
         with self._lock:
             self._calls[id(context.tool_input)] = call
         try:
-            decision = self.client.gate(
+            decision = _approvals.gate(
+                self.client,
                 context.tool_name,
+                dict(context.tool_input),
                 agent_id=call.agent_id,
                 session_id=call.session_id,
-                tool_input=dict(context.tool_input),
                 trace_id=call.trace_id,
             )
         except Exception as exc:
@@ -168,12 +174,8 @@ class VelkorToolHooks:
             raise HookAborted(call.refusal, source="velkor") from exc
         if decision.allow:
             return
-        approval_id = getattr(decision, "approval_id", None)
-        if approval_id:
-            call.refusal = (
-                f"Tool call '{context.tool_name}' awaits approval (approval id {approval_id}) "
-                "and did not run."
-            )
+        if decision.outcome == _approvals.APPROVAL_REQUIRED:
+            call.refusal = _approvals.awaiting(context.tool_name, decision)
         else:
             call.refusal = (
                 f"Tool call '{context.tool_name}' was blocked and did not run: {decision.reason}"

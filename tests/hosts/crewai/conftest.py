@@ -37,14 +37,16 @@ def tool_call(name, arguments, call_id):
 
 
 class ScriptedLLM(BaseLLM):
-    """Answers each call with the next turn: a list of tool calls or the final text."""
+    """Answers each call with the next turn: a list of tool calls or the final text, or a
+    function making one (to act between turns)."""
 
     turns: list = []
     calls: list = []
 
     def call(self, messages, *args, response_model=None, **kwargs):
         self.calls.append([dict(m) for m in messages] if isinstance(messages, list) else messages)
-        return self.turns.pop(0)
+        turn = self.turns.pop(0)
+        return turn() if callable(turn) else turn
 
     def supports_function_calling(self):
         return True

@@ -117,6 +117,45 @@ def test_a_gate_that_cannot_be_asked_blocks_the_call(scripted):
     assert client.audit_events() == []
 
 
+APPROVAL_POLICY = """
+@id("shell-needs-ok") @approval @reason("a person approves shell commands")
+forbid(principal, action, resource == Tool::"shell");
+permit(principal, action, resource);
+"""
+
+
+@pytest.mark.parametrize("approve", [True, False], ids=["approved", "denied"])
+def test_a_call_awaiting_approval_runs_when_the_agent_makes_it_again(scripted, approve):
+    client = VelkorClient(policy=APPROVAL_POLICY)
+    ls = {"cmd": "ls /tmp"}
+
+    def person_decides():
+        (pending,) = client.approvals("pending")
+        client.decide_approval(pending["id"], approve, by="ana")
+        return [tool_call("shell", ls, "c3")]
+
+    llm = scripted(
+        [tool_call("shell", ls, "c1")],
+        [tool_call("shell", ls, "c2")],  # asked again before anyone decided
+        person_decides,
+        [tool_call("shell", ls, "c4")],  # spent: asked afresh
+        "done",
+    )
+    ran.clear()
+    with VelkorToolHooks(client):
+        run_crew(llm, [shell])
+
+    replies = [m["content"] for m in llm.calls[-1] if m["role"] == "tool"]  # in call order
+    first_id = client.approvals()[-1]["id"]
+    assert replies[0] == replies[1]
+    assert replies[0].startswith(f"Tool call 'shell' awaits approval (approval id {first_id})")
+    if approve:
+        assert replies[2] == "ran" and ran == ["shell"]
+    else:
+        assert replies[2].endswith("was denied by ana") and ran == []
+    assert "awaits approval" in replies[3] and first_id not in replies[3]
+
+
 def memory_for(client, crew, user=""):
     return Memory(
         llm=AnalysisLLM(model="analysis"),
