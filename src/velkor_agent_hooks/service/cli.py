@@ -199,6 +199,10 @@ def _add_serve(commands: Any) -> None:
         help="key every request must send as 'Authorization: Bearer <key>' (default:"
         " $VELKOR_API_KEY; prefer the variable, arguments show in process lists)",
     )
+    _add_operators(cmd)
+    cmd.add_argument(
+        "--no-console", action="store_true", help="do not serve the console at /console"
+    )
     cmd.add_argument(
         "--processes",
         type=int,
@@ -235,7 +239,52 @@ def _add_serve(commands: Any) -> None:
     cmd.set_defaults(run=cmd_serve)
 
 
+OPERATORS_VAR = "VELKOR_OPERATORS"
+
+
+def _add_operators(cmd: argparse.ArgumentParser) -> None:
+    cmd.add_argument(
+        "--operator",
+        action="append",
+        default=[],
+        metavar="NAME=KEY",
+        help="a person who may sign in to the console, and their key; repeat for several"
+        f" (also ${OPERATORS_VAR}, NAME=KEY pairs separated by spaces; prefer it)",
+    )
+
+
+def _operators(args: argparse.Namespace) -> dict[str, str]:
+    pairs = os.environ.get(OPERATORS_VAR, "").split() + list(args.operator)
+    operators: dict[str, str] = {}
+    for pair in pairs:
+        name, equals, key = pair.partition("=")
+        if not equals or not name or not key:
+            raise Failure(f"an operator is given as NAME=KEY, not {pair.split('=')[0]!r}=...")
+        if name in operators:
+            raise Failure(f"operator {name!r} is given twice")
+        operators[name] = key
+    return operators
+
+
+def _one_time_operator(args: argparse.Namespace, operators: dict[str, str]) -> str | None:
+    """With nobody to sign in to the console, a key for this run only, for 'local'."""
+    import importlib.util
+    import secrets
+
+    if operators or getattr(args, "api_key", None) or importlib.util.find_spec("jinja2") is None:
+        return None
+    key = secrets.token_urlsafe(24)
+    operators["local"] = key
+    return key
+
+
+def _announce_console(url: str, key: str | None) -> None:
+    if key is not None:
+        print(f"console: {url}/console, sign in with this run's key {key}", file=sys.stderr)
+
+
 def cmd_serve(args: argparse.Namespace) -> int:
+    from .governance.policy import PolicyError
     from .server import ServerLimits, VelkorServer, reserve_port, url_of
     from .server.supervisor import supervise
 
@@ -250,6 +299,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
             f" (--db a SQLite file or a postgresql:// URL): with {MEMORY} each process would"
             " keep data of its own, and a client would see whichever it reached"
         )
+    operators = _operators(args)
+    one_time = None if args.no_console else _one_time_operator(args, operators)
     try:
         limits = ServerLimits(
             **{f.name: getattr(args, f.name) for f in dataclasses.fields(ServerLimits)}
@@ -268,6 +319,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
                 policy=policy,
                 approval_ttl=args.approval_ttl,
                 memory_ttl=args.memory_ttl,
+                operators=operators,
+                console=not args.no_console,
             )
 
         if args.processes > 1:
@@ -276,6 +329,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
             reserved = reserve_port(*bind_address(args.host, args.port, args.api_key))
         else:
             server = make()
+    except PolicyError as exc:
+        raise Failure(f"policy refused: {exc}") from None
     except (OSError, OverflowError, TypeError, ValueError) as exc:
         raise Failure(f"cannot serve on {args.host}:{args.port}: {exc}") from None
 
@@ -293,6 +348,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
             print(f"policy reloaded from {policy}", flush=True)
 
     if args.processes > 1:
+        _announce_console(url_of(*reserved.getsockname()[:2]), one_time)
         with reserved:
             return supervise(reserved, args.processes, make, limits.shutdown_timeout, reload)
     stop = threading.Event()
@@ -303,12 +359,62 @@ def cmd_serve(args: argparse.Namespace) -> int:
     with server:
         server.start()
         print(f"Velkor server listening on {url_of(server.host, server.port)}", flush=True)
+        _announce_console(server.url, one_time)
         while not stop.wait(0.2):
             if hup.is_set():
                 hup.clear()
                 reload(server)
         print("stopping: finishing requests in flight", flush=True)
     print("stopped", flush=True)
+    return 0
+
+
+def _add_console(commands: Any) -> None:
+    cmd = commands.add_parser(
+        "console",
+        help="serve the console over a local database, on loopback",
+        description="Serve the console (and the API) over a local database on 127.0.0.1.",
+    )
+    _add_db(cmd)
+    cmd.add_argument("--port", type=int, default=8788, help="port; 0 picks a free one (8788)")
+    cmd.add_argument(
+        "--project", action="append", help="a project shown; repeat for several (default)"
+    )
+    cmd.add_argument(
+        "--policy",
+        default=os.environ.get(ENV_VARS["policy"]) or None,
+        help="the Cedar policy file in force (default: $VELKOR_POLICY)",
+    )
+    _add_operators(cmd)
+    cmd.set_defaults(run=cmd_console)
+
+
+def cmd_console(args: argparse.Namespace) -> int:
+    from .server import VelkorServer
+
+    operators = _operators(args)
+    one_time = _one_time_operator(args, operators)
+    if not operators:
+        raise Failure("the console needs jinja2: pip install 'velkor-agent-hooks[console]'")
+    try:
+        server = VelkorServer(
+            "127.0.0.1",
+            args.port,
+            project=args.project or ["default"],
+            db=args.db or _db_default(),
+            policy=pathlib.Path(args.policy) if args.policy else None,
+            operators=operators,
+        )
+    except (OSError, OverflowError, TypeError, ValueError) as exc:
+        raise Failure(f"cannot serve the console on port {args.port}: {exc}") from None
+    stop = threading.Event()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: stop.set())
+    with server:
+        server.start()
+        print(f"Velkor console on {server.console_url}", flush=True)
+        _announce_console(server.url, one_time)
+        stop.wait()
     return 0
 
 
@@ -335,6 +441,7 @@ def parser(prog: str = "velkor") -> argparse.ArgumentParser:
     )
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _add_serve(commands)
+    _add_console(commands)
     doctor = commands.add_parser(
         "doctor",
         help="check a database or server and print its state",

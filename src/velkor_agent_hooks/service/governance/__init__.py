@@ -169,11 +169,9 @@ class Governance:
                 return self._use(txn, approval, when)
             return _outcome(True, "ALLOWED", ALLOWED_REASON)
         recent = None
-        if policy.recent_fields(tool):
-            minute, session = txn.recent_calls(
-                event["agent_id"], tool, event["session_id"], ago(60)
-            )
-            recent = {"tool_calls_last_minute": minute, "tool_calls_in_session": session}
+        wanted = policy.recent_fields(tool)
+        if wanted:
+            recent = txn.recent_calls(event["agent_id"], tool, event["session_id"], ago(60), wanted)
         decision = policy.evaluate(
             tool,
             agent_id=event["agent_id"],

@@ -179,8 +179,11 @@ MIGRATIONS: dict[str, list[list[Step]]] = {
             lambda conn: chain_events(conn, "events", "?"),
             "CREATE UNIQUE INDEX IF NOT EXISTS events_chain ON events (project, chain)",
             "CREATE INDEX IF NOT EXISTS events_by_trace ON events (project, trace_id, seq)",
-            """CREATE INDEX IF NOT EXISTS events_calls
-                ON events (project, agent_id, tool_name, recorded_at)""",
+            # Only the calls gates let run are counted: the indexes hold those alone.
+            """CREATE INDEX IF NOT EXISTS events_calls ON events
+                (project, agent_id, tool_name, recorded_at) WHERE kind = 'gate' AND allowed = 1""",
+            """CREATE INDEX IF NOT EXISTS events_session_calls ON events
+                (project, agent_id, tool_name, session_id) WHERE kind = 'gate' AND allowed = 1""",
             """CREATE TABLE IF NOT EXISTS approvals (
                 seq INTEGER PRIMARY KEY,
                 project TEXT NOT NULL,
@@ -215,6 +218,8 @@ MIGRATIONS: dict[str, list[list[Step]]] = {
             "ALTER TABLE items ADD COLUMN expires_at TEXT",
             "CREATE INDEX items_expiry ON items (expires_at) WHERE expires_at IS NOT NULL",
         ],
+        # 4: how long a keyed item lives, in seconds, so that a read can renew its expiry.
+        ["ALTER TABLE items ADD COLUMN ttl REAL"],
     ],
     "PostgreSQL": [
         # 1: as for SQLite; the first release created these tables without a version.
@@ -273,8 +278,10 @@ MIGRATIONS: dict[str, list[list[Step]]] = {
                 ON velkor_events (project, chain)""",
             """CREATE INDEX IF NOT EXISTS velkor_events_by_trace
                 ON velkor_events (project, trace_id, seq)""",
-            """CREATE INDEX IF NOT EXISTS velkor_events_calls
-                ON velkor_events (project, agent_id, tool_name, recorded_at)""",
+            """CREATE INDEX IF NOT EXISTS velkor_events_calls ON velkor_events
+                (project, agent_id, tool_name, recorded_at) WHERE kind = 'gate' AND allowed = 1""",
+            """CREATE INDEX IF NOT EXISTS velkor_events_session_calls ON velkor_events
+                (project, agent_id, tool_name, session_id) WHERE kind = 'gate' AND allowed = 1""",
             """CREATE TABLE IF NOT EXISTS velkor_approvals (
                 seq bigserial PRIMARY KEY,
                 project text NOT NULL,
@@ -310,6 +317,8 @@ MIGRATIONS: dict[str, list[list[Step]]] = {
             """CREATE INDEX IF NOT EXISTS velkor_items_expiry ON velkor_items (expires_at)
                 WHERE expires_at IS NOT NULL""",
         ],
+        # 4: as for SQLite.
+        ["ALTER TABLE velkor_items ADD COLUMN IF NOT EXISTS ttl double precision"],
     ],
 }
 LATEST = len(MIGRATIONS["SQLite"])

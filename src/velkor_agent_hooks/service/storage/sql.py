@@ -12,9 +12,11 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager
+from datetime import datetime, timedelta
 from functools import cache
 from typing import Any
 
+from ..clock import stamp
 from .common import (
     dump_json,
     item_row,
@@ -34,7 +36,7 @@ from .migrations import EVENT_COLUMNS, event_columns, scope_keys
 MEMORY_COLUMNS = ("id", "session_id", "role", "text", "user_id", "timestamp", "created_at")
 # What a write stores besides: the analysed terms, and when it expires (None: never).
 WRITE_COLUMNS = (*MEMORY_COLUMNS, "terms", "expires_at")
-ITEM_COLUMNS = "namespace, key, value, created_at, updated_at"
+ITEM_COLUMNS = "seq, ttl, namespace, key, value, created_at, updated_at"
 NO_LIMIT = 2**62
 
 
@@ -107,19 +109,14 @@ class SQLStorage:
     ) -> list[list[tuple[int, float]]]:
         raise NotImplementedError
 
-    def _filter_clause(self, field: str, wanted: Any) -> tuple[str, list[Any]] | None:
-        """A clause pre-selecting items whose value holds ``field`` equal to ``wanted``, or
-        None to leave that field to the exact check after reading."""
+    def _filter_clause(self, field: str, op: str, operand: Any) -> tuple[str, list[Any]] | None:
+        """A clause pre-selecting items whose value's top-level ``field`` compares by ``op``
+        ("$eq" or an ordering) to ``operand``, or None to leave it to the check after reading."""
         raise NotImplementedError
 
     def _in_rows(self, column: str, seqs: list[int]) -> tuple[str, list[Any]]:
         marks = ",".join("?" * len(seqs))
         return f"{column} IN ({marks})", list(seqs)
-
-    def put_item(
-        self, namespace: tuple[str, ...], key: str, value: dict[str, Any], now: str
-    ) -> dict[str, Any]:
-        raise NotImplementedError
 
     def _unindex_item(self, conn: Any, seq: int) -> None:
         """Called before an item row is deleted."""
@@ -372,96 +369,214 @@ class SQLStorage:
 
     # Keyed store
 
-    def get_item(self, namespace: tuple[str, ...], key: str) -> dict[str, Any] | None:
+    def run_items(self, ops: list[tuple[str, dict[str, Any]]], now: str) -> list[Any]:
+        """Runs keyed-store operations (``put_item``, ``get_item``, ``delete_item``,
+        ``search_items``, ``list_namespaces`` with their checked arguments) in order, each
+        seeing those before it, and returns their results. A batch that writes is one
+        transaction: all of it lands or none. Expired items are never read; a read with
+        ``refresh_ttl`` renews the expiry of the items it returns."""
+        if any(name in _ITEM_WRITES for name, _ in ops):
+            with self._write() as conn:
+                txn = ItemTxn(conn, now)
+                results = [self._item_op(txn, name, args) for name, args in ops]
+                self._renew(txn)
+            return results
         with self._read() as conn:
-            row = conn.execute(
-                self._q(
-                    f"SELECT {ITEM_COLUMNS} FROM {{items}}"
-                    " WHERE project = ? AND namespace = ? AND key = ?"
-                ),
-                (self.project, namespace_key(namespace), key),
-            ).fetchone()
-        return None if row is None else item_row(*row)
+            txn = ItemTxn(conn, now)
+            results = [self._item_op(txn, name, args) for name, args in ops]
+        if txn.renewed:
+            with self._write() as conn:
+                txn.conn = conn
+                self._renew(txn)
+        return results
 
-    def delete_item(self, namespace: tuple[str, ...], key: str) -> bool:
-        with self._write() as conn:
-            old = conn.execute(
-                self._q("SELECT seq FROM {items} WHERE project = ? AND namespace = ? AND key = ?"),
-                (self.project, namespace_key(namespace), key),
-            ).fetchone()
-            if old is not None:
-                self._unindex_item(conn, old[0])
-                conn.execute(self._q("DELETE FROM {items} WHERE seq = ?"), (old[0],))
-        return old is not None
+    def _item_op(self, txn: ItemTxn, name: str, args: dict[str, Any]) -> Any:
+        if name not in _ITEM_OPS:
+            raise ValueError(f"not a keyed-store operation: {name!r}")
+        return getattr(self, "_" + name)(txn, **args)
 
-    def search_items(
+    def _renew(self, txn: ItemTxn) -> None:
+        statement = self._q("UPDATE {items} SET expires_at = ? WHERE project = ? AND seq = ?")
+        for seq, ttl in txn.renewed:
+            txn.conn.execute(statement, (expiry(txn.now, ttl), self.project, seq))
+
+    def _get_item(
+        self, txn: ItemTxn, namespace: tuple[str, ...], key: str, refresh_ttl: bool = False
+    ) -> dict[str, Any] | None:
+        row = txn.conn.execute(
+            self._q(
+                f"SELECT {ITEM_COLUMNS} FROM {{items}}"
+                f" WHERE project = ? AND namespace = ? AND key = ? AND {LIVE}"
+            ),
+            (self.project, namespace_key(namespace), key, txn.now),
+        ).fetchone()
+        if row is None:
+            return None
+        if refresh_ttl:
+            txn.renew(row)
+        return item_row(*row[2:])
+
+    def _delete_item(self, txn: ItemTxn, namespace: tuple[str, ...], key: str) -> bool:
+        old = txn.conn.execute(
+            self._q(
+                "SELECT seq, expires_at FROM {items}"
+                " WHERE project = ? AND namespace = ? AND key = ?"
+            ),
+            (self.project, namespace_key(namespace), key),
+        ).fetchone()
+        if old is None:
+            return False
+        self._unindex_item(txn.conn, old[0])
+        txn.conn.execute(self._q("DELETE FROM {items} WHERE seq = ?"), (old[0],))
+        return old[1] is None or old[1] > txn.now
+
+    def _put_item(
         self,
-        prefix: tuple[str, ...],
-        query: str | None,
-        filter: dict[str, Any] | None,
-        limit: int,
-        offset: int,
+        txn: ItemTxn,
+        namespace: tuple[str, ...],
+        key: str,
+        value: dict[str, Any],
+        ttl: float | None = None,
+    ) -> dict[str, Any]:
+        raise NotImplementedError
+
+    def _search_items(
+        self,
+        txn: ItemTxn,
+        namespace_prefix: tuple[str, ...],
+        query: str | None = None,
+        filter: dict[str, Any] | None = None,
+        limit: int = 10,
+        offset: int = 0,
+        refresh_ttl: bool = False,
     ) -> list[dict[str, Any]]:
-        where, params = ["project = ?"], [self.project]
-        if prefix:
+        conn = txn.conn
+        where, params = ["project = ?", LIVE], [self.project, txn.now]
+        if namespace_prefix:
             where.append("namespace >= ? AND namespace < ?")
-            params.extend(prefix_range(prefix))
-        for field, wanted in pushable_filters(filter):
-            clause = self._filter_clause(field, wanted)
+            params.extend(prefix_range(namespace_prefix))
+        for field, op, operand in pushable_filters(filter):
+            clause = self._filter_clause(field, op, operand)
             if clause is not None:
                 where.append(clause[0])
                 params.extend(clause[1])
         condition = " AND ".join(where)
         terms = query_terms(query or "")
-        with self._read() as conn:
-            if not terms:
-                cursor = conn.execute(
-                    self._q(f"SELECT {ITEM_COLUMNS} FROM {{items}} WHERE {condition}")
-                    + " ORDER BY seq DESC",
-                    params,
-                )
-                try:
-                    return take_page(((row, None) for row in cursor), filter, limit, offset)
-                finally:
-                    # A statement left open would hold a read snapshot on a pooled
-                    # connection, and the next writer on it could fail at once.
-                    cursor.close()
+        if not terms:
+            cursor = conn.execute(
+                self._q(f"SELECT {ITEM_COLUMNS} FROM {{items}} WHERE {condition}")
+                + " ORDER BY seq DESC",
+                params,
+            )
+            try:
+                found = take_page(((row, None) for row in cursor), filter, limit, offset)
+            finally:
+                # A statement left open would hold a read snapshot on a pooled
+                # connection, and the next writer on it could fail at once.
+                cursor.close()
+        else:
             ranked = ranked_scores(self._item_postings(conn, terms, condition, params))
             by_seq = {}
             if ranked:
                 rows_in, row_params = self._in_rows("seq", [seq for seq, _ in ranked])
                 by_seq = {
-                    row[0]: row[1:]
+                    row[0]: row
                     for row in conn.execute(
                         self._q(
-                            f"SELECT seq, {ITEM_COLUMNS} FROM {{items}}"
-                            f" WHERE project = ? AND {rows_in}"
+                            f"SELECT {ITEM_COLUMNS} FROM {{items}} WHERE project = ? AND {rows_in}"
                         ),
                         (self.project, *row_params),
                     )
                 }
             scored = ((by_seq[seq], score) for seq, score in ranked if seq in by_seq)
-            return take_page(scored, filter, limit, offset)
+            found = take_page(scored, filter, limit, offset)
+        if refresh_ttl:
+            for _, row in found:
+                txn.renew(row)
+        return [item for item, _ in found]
 
-    def list_namespaces(
+    def _list_namespaces(
         self,
-        prefix: tuple[str, ...] | None,
-        suffix: tuple[str, ...] | None,
-        max_depth: int | None,
-        limit: int,
-        offset: int,
+        txn: ItemTxn,
+        prefix: tuple[str, ...] | None = None,
+        suffix: tuple[str, ...] | None = None,
+        max_depth: int | None = None,
+        limit: int = 100,
+        offset: int = 0,
     ) -> list[tuple[str, ...]]:
-        where, params = "project = ?", [self.project]
-        literal = literal_prefix(prefix)
-        if literal:
-            where += " AND namespace >= ? AND namespace < ?"
-            params.extend(prefix_range(literal))
-        with self._read() as conn:
-            rows = conn.execute(
-                self._q(f"SELECT DISTINCT namespace FROM {{items}} WHERE {where}"), params
-            ).fetchall()
+        low, high = prefix_range(literal_prefix(prefix))
+        # Namespace by namespace along the index: a step per namespace, not per item.
+        step = (
+            "SELECT namespace FROM {items} WHERE project = ? AND namespace {op} AND namespace < ?"
+            f" AND {LIVE} ORDER BY namespace LIMIT 1"
+        )
+        rows = txn.conn.execute(
+            self._q(
+                "WITH RECURSIVE found(ns) AS ("
+                f" SELECT ({step.format(items='{items}', op='>= ?')})"
+                f" UNION ALL SELECT ({step.format(items='{items}', op='> found.ns')})"
+                " FROM found WHERE found.ns IS NOT NULL"
+                ") SELECT ns FROM found WHERE ns IS NOT NULL"
+            ),
+            (self.project, low, high, txn.now, self.project, high, txn.now),
+        ).fetchall()
         namespaces = [namespace_of(ns) for (ns,) in rows]
         return select_namespaces(namespaces, prefix, suffix, max_depth, limit, offset)
+
+    def purge_items(self, now: str, batch: int | None = None) -> int:
+        """Erases items expired at ``now`` (at most ``batch`` of them); how many."""
+        limit = "" if batch is None else f" LIMIT {int(batch)}"
+        with self._write() as conn:
+            rows = conn.execute(
+                self._q(
+                    "SELECT seq FROM {items} WHERE project = ?"
+                    " AND expires_at IS NOT NULL AND expires_at <= ?"
+                )
+                + limit,
+                (self.project, now),
+            ).fetchall()
+            for (seq,) in rows:
+                self._unindex_item(conn, seq)
+            for start in range(0, len(rows), 500):
+                seqs = [r[0] for r in rows[start : start + 500]]
+                rows_in, row_params = self._in_rows("seq", seqs)
+                conn.execute(
+                    self._q(f"DELETE FROM {{items}} WHERE project = ? AND {rows_in}"),
+                    (self.project, *row_params),
+                )
+        return len(rows)
+
+
+_ITEM_OPS = frozenset({"put_item", "get_item", "delete_item", "search_items", "list_namespaces"})
+_ITEM_WRITES = frozenset({"put_item", "delete_item"})
+LIVE = "(expires_at IS NULL OR expires_at > ?)"
+_FAR = "9999-12-31T23:59:59.999999+00:00"
+
+
+def expiry(now: str, ttl: float | None) -> str | None:
+    """When an item written or read at ``now`` with ``ttl`` seconds to live expires."""
+    if ttl is None:
+        return None
+    try:
+        return stamp(datetime.fromisoformat(now) + timedelta(seconds=ttl))
+    except OverflowError:
+        return _FAR
+
+
+class ItemTxn:
+    """What the keyed-store operations of one batch share: the connection, the time, and the
+    (seq, ttl) of the rows whose expiry the reads renew."""
+
+    __slots__ = ("conn", "now", "renewed")
+
+    def __init__(self, conn: Any, now: str) -> None:
+        self.conn = conn
+        self.now = now
+        self.renewed: list[tuple[int, float]] = []
+
+    def renew(self, row: tuple[Any, ...]) -> None:
+        if row[1] is not None:
+            self.renewed.append((row[0], row[1]))
 
 
 _EVENT_FIELDS = ", ".join((*EVENT_COLUMNS, "allowed"))
@@ -486,20 +601,24 @@ class AuditTxn:
         return (0, None) if row is None or row[0] is None else (row[0], row[1])
 
     def recent_calls(
-        self, agent_id: str, tool_name: str, session_id: str, since: str
-    ) -> tuple[int, int]:
-        """This agent's calls of this tool that gates let run: since ``since``, and within
-        the session."""
+        self, agent_id: str, tool_name: str, session_id: str, since: str, wanted: frozenset[str]
+    ) -> dict[str, int]:
+        """This agent's calls of this tool that gates let run, as the counts ``wanted`` name:
+        ``tool_calls_last_minute`` (since ``since``), ``tool_calls_in_session``."""
         scope = "project = ? AND kind = 'gate' AND allowed = 1 AND agent_id = ? AND tool_name = ?"
         params = (self._s.project, agent_id, tool_name)
-        recent = self._one(
-            f"SELECT count(*) FROM {{events}} WHERE {scope} AND recorded_at >= ?", (*params, since)
-        )
-        session = self._one(
-            f"SELECT count(*) FROM {{events}} WHERE {scope} AND session_id = ?",
-            (*params, session_id),
-        )
-        return recent[0], session[0]
+        counts = {}
+        if "tool_calls_last_minute" in wanted:
+            counts["tool_calls_last_minute"] = self._one(
+                f"SELECT count(*) FROM {{events}} WHERE {scope} AND recorded_at >= ?",
+                (*params, since),
+            )[0]
+        if "tool_calls_in_session" in wanted:
+            counts["tool_calls_in_session"] = self._one(
+                f"SELECT count(*) FROM {{events}} WHERE {scope} AND session_id = ?",
+                (*params, session_id),
+            )[0]
+        return counts
 
     def approval(self, approval_id: str) -> dict[str, Any] | None:
         row = self._one(
