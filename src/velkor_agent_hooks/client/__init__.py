@@ -430,12 +430,19 @@ class VelkorClient:
     # Keyed store
 
     def put_item(
-        self, namespace: tuple[str, ...], key: str, value: Mapping[str, Any]
+        self,
+        namespace: tuple[str, ...],
+        key: str,
+        value: Mapping[str, Any],
+        *,
+        ttl: float | None = None,
     ) -> dict[str, Any]:
-        return self._call("put_item", namespace=namespace, key=key, value=value)
+        return self._call("put_item", namespace=namespace, key=key, value=value, ttl=ttl)
 
-    def get_item(self, namespace: tuple[str, ...], key: str) -> dict[str, Any] | None:
-        return self._call("get_item", namespace=namespace, key=key)
+    def get_item(
+        self, namespace: tuple[str, ...], key: str, *, refresh_ttl: bool = False
+    ) -> dict[str, Any] | None:
+        return self._call("get_item", namespace=namespace, key=key, refresh_ttl=refresh_ttl)
 
     def delete_item(self, namespace: tuple[str, ...], key: str) -> bool:
         return self._call("delete_item", namespace=namespace, key=key)
@@ -448,6 +455,7 @@ class VelkorClient:
         filter: Mapping[str, Any] | None = None,
         limit: int = 10,
         offset: int = 0,
+        refresh_ttl: bool = False,
     ) -> list[dict[str, Any]]:
         return self._call(
             "search_items",
@@ -456,6 +464,7 @@ class VelkorClient:
             filter=filter,
             limit=limit,
             offset=offset,
+            refresh_ttl=refresh_ttl,
         )
 
     def list_namespaces(
@@ -475,6 +484,16 @@ class VelkorClient:
             limit=limit,
             offset=offset,
         )
+
+    def batch_items(self, ops: Sequence[tuple[str, Mapping[str, Any]]]) -> list[Any]:
+        """Runs keyed-store operations, given as (name, keyword arguments) pairs such as
+        ``("put_item", {"namespace": ("n",), "key": "k", "value": {}})``, in order in one
+        service call and one transaction; returns what each method would have."""
+        return [result for _, result in self._call("batch_items", ops=ops)]
+
+    def purge_items(self) -> int:
+        """Erases the expired stored items now (writes also purge them as they go); how many."""
+        return self._call("purge_items")
 
     # Inspection
 

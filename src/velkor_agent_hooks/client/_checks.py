@@ -110,13 +110,34 @@ def check_pattern(name: str, value: object) -> tuple[str, ...] | None:
     return check_namespace(name, value, allow_empty=True)
 
 
+FILTER_OPERATORS = ("$eq", "$ne", "$gt", "$gte", "$lt", "$lte")
+
+
 def check_filter(value: object) -> dict[str, Any] | None:
-    filters = copy_json_mapping("filter", value)
-    for field, wanted in (filters or {}).items():
+    """A shallow copy of a filter: field -> a value to match, or an object of operators
+    (``FILTER_OPERATORS``). Comparison values may be infinite or NaN: they then only compare."""
+    if value is None:
+        return None
+    if not isinstance(value, Mapping):
+        raise TypeError(f"filter must be a mapping or None, got {type(value).__name__}")
+    filters = dict(value)
+    for field, wanted in filters.items():
         if not isinstance(field, str):
             raise TypeError(f"filter keys must be str, got {type(field).__name__}")
+        check_encodable("filter key", field)
         if isinstance(wanted, Mapping) and any(str(k).startswith("$") for k in wanted):
-            raise ValueError(f"filter on {field!r}: only equality is supported, not operators")
+            unknown = sorted(str(k) for k in wanted if k not in FILTER_OPERATORS)
+            if unknown:
+                raise ValueError(
+                    f"filter on {field!r}: unknown operator {', '.join(unknown)}"
+                    f" (known: {', '.join(FILTER_OPERATORS)})"
+                )
+    try:
+        text = json.dumps(filters, ensure_ascii=False)
+    except (TypeError, ValueError, RecursionError) as exc:
+        kind = TypeError if isinstance(exc, TypeError) else ValueError
+        raise kind(f"filter is not JSON-serialisable: {exc}") from None
+    check_encodable("filter", text)
     return filters
 
 

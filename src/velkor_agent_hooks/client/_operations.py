@@ -10,7 +10,7 @@ signature is the public face of the entry).
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import MISSING, dataclass, fields
 from typing import Any
 
@@ -408,6 +408,7 @@ OPERATIONS: dict[str, Operation] = _ops(
             Arg("namespace", namespace, from_wire=_tuple),
             Arg("key", nonempty),
             Arg("value", exact_json_object),
+            Arg("ttl", optional_seconds, None, optional_on_wire=True),
         ),
         encode=item_out,  # type: ignore[arg-type]
         decode=lambda reply, args, where: item_in(reply, where),
@@ -417,7 +418,11 @@ OPERATIONS: dict[str, Operation] = _ops(
         "get_item",
         "POST",
         "/v1/store/get",
-        (Arg("namespace", namespace, from_wire=_tuple), Arg("key", nonempty)),
+        (
+            Arg("namespace", namespace, from_wire=_tuple),
+            Arg("key", nonempty),
+            Arg("refresh_ttl", flag, False, optional_on_wire=True),
+        ),
         encode=lambda item: {"item": item_out(item)},
         decode=lambda reply, args, where: (
             None if reply.get("item") is None else item_in(reply["item"], where)
@@ -443,12 +448,13 @@ OPERATIONS: dict[str, Operation] = _ops(
             Arg("filter", filters, None),
             Arg("limit", count, 10),
             Arg("offset", count, 0),
+            Arg("refresh_ttl", flag, False, optional_on_wire=True),
         ),
         encode=lambda items: {"items": [item_out(i) for i in items]},
         decode=lambda reply, args, where: [
             item_in(row, where) for row in _rows("items")(reply, where)
         ],
-        summary="stored items under a namespace prefix, by relevance to a query",
+        summary="stored items under a namespace prefix, filtered, by relevance to a query",
     ),
     Operation(
         "list_namespaces",
@@ -465,7 +471,87 @@ OPERATIONS: dict[str, Operation] = _ops(
         decode=lambda reply, args, where: _namespaces(reply, where),
         summary="the namespaces holding items",
     ),
+    Operation(
+        "batch_items",
+        "POST",
+        "/v1/store/batch",
+        (
+            Arg(
+                "ops",
+                lambda name, value: _item_ops(name, value),
+                from_wire=lambda value: _ops_in(value),
+                to_wire=lambda value: _ops_out(value),
+            ),
+        ),
+        encode=lambda done: {"results": [OPERATIONS[n].encode(r) for n, r in done]},
+        decode=lambda reply, args, where: _batch_results(reply, args, where),
+        summary="keyed-store operations in order, in one transaction",
+    ),
+    Operation(
+        "purge_items",
+        "POST",
+        "/v1/store/purge",
+        encode=lambda purged: {"purged": purged},
+        decode=lambda reply, args, where: _exact(reply, where, purged=int)[0],
+        summary="erase the expired stored items now; how many",
+    ),
 )
+ITEM_OPERATIONS = ("put_item", "get_item", "delete_item", "search_items", "list_namespaces")
+
+
+def _item_ops(name: str, value: Any) -> list[tuple[str, dict[str, Any]]]:
+    """(operation, checked arguments) pairs; the operation's own table entry checks them."""
+    if not isinstance(value, list | tuple):
+        raise TypeError(f"{name} must be a list of (operation, arguments) pairs")
+    checked = []
+    for index, entry in enumerate(value):
+        if not (isinstance(entry, tuple | list) and len(entry) == 2):
+            raise TypeError(f"{name}[{index}] must be an (operation, arguments) pair")
+        op_name, args = entry
+        if op_name not in ITEM_OPERATIONS:
+            raise ValueError(f"{name}[{index}]: {op_name!r} is not one of {ITEM_OPERATIONS}")
+        if not isinstance(args, Mapping):
+            raise TypeError(f"{name}[{index}] arguments must be a mapping")
+        try:
+            checked.append((op_name, OPERATIONS[op_name].bind(dict(args))))
+        except (TypeError, ValueError) as exc:
+            raise type(exc)(f"{name}[{index}] ({op_name}): {exc}") from None
+    return checked
+
+
+def _ops_in(value: Any) -> Any:
+    if type(value) is not list or not all(type(e) is dict for e in value):
+        return value  # the check says what is wrong
+    out = []
+    for entry in value:
+        op = OPERATIONS.get(entry.get("op"))  # type: ignore[arg-type]
+        args = entry.get("args")
+        if op is not None and type(args) is dict:
+            args = {
+                k: (a.from_wire(v) if (a := _arg(op, k)) and a.from_wire else v)
+                for k, v in args.items()
+            }
+        out.append((entry.get("op"), args))
+    return out
+
+
+def _arg(op: Operation, name: str) -> Arg | None:
+    return next((a for a in op.args if a.name == name), None)
+
+
+def _ops_out(ops: list[tuple[str, dict[str, Any]]]) -> list[dict[str, Any]]:
+    return [{"op": name, "args": OPERATIONS[name].to_wire(args)} for name, args in ops]
+
+
+def _batch_results(reply: dict[str, Any], args: dict[str, Any], where: str) -> list[Any]:
+    (results,) = _exact(reply, where, results=list)
+    ops = args["ops"]
+    if len(results) != len(ops) or not all(type(r) is dict for r in results):
+        raise VelkorProtocolError(f"{where}: expected {len(ops)} result objects")
+    return [
+        (name, OPERATIONS[name].decode(result, op_args, where))
+        for (name, op_args), result in zip(ops, results, strict=True)
+    ]
 
 
 def _namespaces(reply: dict[str, Any], where: str) -> list[tuple[str, ...]]:

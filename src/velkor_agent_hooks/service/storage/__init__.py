@@ -68,31 +68,11 @@ class Storage(Protocol):
         """(memories, audit events)."""
 
     # Keyed store
-    def put_item(
-        self, namespace: tuple[str, ...], key: str, value: dict[str, Any], now: str
-    ) -> dict[str, Any]: ...
+    def run_items(self, ops: list[tuple[str, dict[str, Any]]], now: str) -> list[Any]:
+        """Runs keyed-store operations in order in one transaction (``sql.SQLStorage``)."""
 
-    def get_item(self, namespace: tuple[str, ...], key: str) -> dict[str, Any] | None: ...
-
-    def delete_item(self, namespace: tuple[str, ...], key: str) -> bool: ...
-
-    def search_items(
-        self,
-        prefix: tuple[str, ...],
-        query: str | None,
-        filter: dict[str, Any] | None,
-        limit: int,
-        offset: int,
-    ) -> list[dict[str, Any]]: ...
-
-    def list_namespaces(
-        self,
-        prefix: tuple[str, ...] | None,
-        suffix: tuple[str, ...] | None,
-        max_depth: int | None,
-        limit: int,
-        offset: int,
-    ) -> list[tuple[str, ...]]: ...
+    def purge_items(self, now: str, batch: int | None = None) -> int:
+        """Erases the items expired at ``now``; how many."""
 
     def close(self) -> None: ...
 

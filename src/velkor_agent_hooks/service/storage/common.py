@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import math
 import re
 from collections.abc import Iterable
 from typing import Any
@@ -48,19 +49,84 @@ def value_text(value: Any) -> str:
     return ""
 
 
+OPERATORS = frozenset({"$eq", "$ne", "$gt", "$gte", "$lt", "$lte"})
+ORDERING = {"$gt": "> ?", "$gte": ">= ?", "$lt": "< ?", "$lte": "<= ?"}
+
+
+def field_value(value: dict[str, Any], field: str) -> Any:
+    """A filter field of a value: a missing one reads as null, as LangGraph's in-memory store
+    reads it; a field absent at the top holding "." is a path into nested objects."""
+    if field in value or "." not in field:
+        return value.get(field)
+    found: Any = value
+    for part in field.split("."):
+        if not isinstance(found, dict):
+            return None
+        found = found.get(part)
+    return found
+
+
 def filter_matches(value: dict[str, Any], filter: dict[str, Any] | None) -> bool:
-    return all(k in value and value[k] == v for k, v in (filter or {}).items())
+    return all(_matches(field_value(value, f), wanted) for f, wanted in (filter or {}).items())
 
 
-def pushable_filters(filter: dict[str, Any] | None) -> list[tuple[str, Any]]:
-    """Filter fields a database can pre-select on: scalars whose SQL equality finds every value
-    Python's == would (1, 1.0 and True alike). The rest is checked by ``filter_matches``."""
+def _matches(found: Any, wanted: Any) -> bool:
+    if isinstance(wanted, dict):
+        if wanted and all(key in OPERATORS for key in wanted):
+            return all(_compare(found, op, operand) for op, operand in wanted.items())
+        # An object matches as part of a document: its fields, at any depth.
+        return isinstance(found, dict) and all(_matches(found.get(k), v) for k, v in wanted.items())
+    if isinstance(wanted, list):
+        return (
+            isinstance(found, list)
+            and len(found) == len(wanted)
+            and all(_matches(f, w) for f, w in zip(found, wanted, strict=True))
+        )
+    return bool(found == wanted)
+
+
+def _compare(found: Any, op: str, operand: Any) -> bool:
+    if op == "$eq":
+        return bool(found == operand)
+    if op == "$ne":
+        return bool(found != operand)
+    # Numbers order with numbers, text with text; anything else never matches.
+    if isinstance(found, bool) or isinstance(operand, bool):
+        return False
+    numbers = isinstance(found, int | float) and isinstance(operand, int | float)
+    if not numbers and not (isinstance(found, str) and isinstance(operand, str)):
+        return False
+    if op == "$gt":
+        return bool(found > operand)
+    if op == "$gte":
+        return bool(found >= operand)
+    if op == "$lt":
+        return bool(found < operand)
+    return bool(found <= operand)
+
+
+def _pushable_scalar(wanted: Any) -> bool:
+    if isinstance(wanted, str | bool):
+        return True
+    if isinstance(wanted, float):
+        return math.isfinite(wanted)
+    return isinstance(wanted, int) and -(2**63) <= wanted < 2**63
+
+
+def pushable_filters(filter: dict[str, Any] | None) -> list[tuple[str, str, Any]]:
+    """(field, operator, operand) a database can pre-select on: equality with scalars whose SQL
+    equality finds every value Python's == would (1, 1.0 and True alike), and numeric ordering.
+    A field holding "." may be a path, so it is left, like the rest, to ``filter_matches``."""
     pushed = []
     for field, wanted in (filter or {}).items():
-        if wanted is None or isinstance(wanted, str | bool | float):
-            pushed.append((field, wanted))
-        elif isinstance(wanted, int) and -(2**63) <= wanted < 2**63:
-            pushed.append((field, wanted))
+        if "." in field:
+            continue
+        conditions = wanted.items() if isinstance(wanted, dict) else [("$eq", wanted)]
+        for op, operand in conditions:
+            if op == "$eq" and _pushable_scalar(operand):
+                pushed.append((field, op, operand))
+            elif op in ORDERING and not isinstance(operand, bool) and _pushable_scalar(operand):
+                pushed.append((field, op, operand))
     return pushed
 
 
@@ -144,20 +210,22 @@ def take_page(
     filter: dict[str, Any] | None,
     limit: int,
     offset: int,
-) -> list[dict[str, Any]]:
-    """Items from (row, score) pairs in order, exactly filtered, then offset and limit."""
-    found: list[dict[str, Any]] = []
+) -> list[tuple[dict[str, Any], tuple[Any, ...]]]:
+    """From (row, score) pairs in order, exactly filtered, then offset and limit: each item
+    with its row. A row is (seq, ttl, namespace, key, value, created_at, updated_at)."""
+    found: list[tuple[dict[str, Any], tuple[Any, ...]]] = []
     skip = offset
     for row, score in scored:
         if len(found) >= limit:
             break
-        item = item_row(*row)
+        item = item_row(*row[2:])
         if not filter_matches(item["value"], filter):
             continue
         if skip:
             skip -= 1
             continue
-        found.append({**item, "score": score})
+        item["score"] = score
+        found.append((item, row))
     return found
 
 

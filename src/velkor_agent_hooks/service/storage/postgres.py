@@ -25,12 +25,13 @@ from . import migrations
 from .common import (
     CANDIDATES,
     COMMON_WORD,
+    ORDERING,
     dump_json,
     item_row,
     namespace_key,
     value_text,
 )
-from .sql import MEMORY_COLUMNS, WRITE_COLUMNS, SQLStorage
+from .sql import MEMORY_COLUMNS, WRITE_COLUMNS, ItemTxn, SQLStorage, expiry
 
 try:
     import psycopg
@@ -282,25 +283,47 @@ class PostgresStorage(SQLStorage):
     ) -> list[list[tuple[int, float]]]:
         return _weights(_per_term(conn, "velkor_items", self._q(where), params, terms))
 
-    def _filter_clause(self, field: str, wanted: Any) -> tuple[str, list[Any]] | None:
-        return "doc -> ? = ANY(?::jsonb[])", [field, _json_equals(wanted)]
+    def _filter_clause(self, field: str, op: str, operand: Any) -> tuple[str, list[Any]] | None:
+        if op == "$eq":
+            return "doc -> ? = ANY(?::jsonb[])", [field, _json_equals(operand)]
+        return (
+            f"jsonb_typeof(doc -> ?) = 'number' AND (doc -> ?)::numeric {ORDERING[op]}::numeric",
+            [field, field, operand],
+        )
 
-    def put_item(
-        self, namespace: tuple[str, ...], key: str, value: dict[str, Any], now: str
+    def _put_item(
+        self,
+        txn: ItemTxn,
+        namespace: tuple[str, ...],
+        key: str,
+        value: dict[str, Any],
+        ttl: float | None = None,
     ) -> dict[str, Any]:
-        ns, body = namespace_key(namespace), dump_json(value)
+        ns, body, now = namespace_key(namespace), dump_json(value), txn.now
         # jsonb refuses \u0000 as PostgreSQL text refuses NUL.
         _no_nul("item", ns, key, *_strings(value))
-        with self._write() as conn:
-            row = conn.execute(
-                "INSERT INTO velkor_items AS i (project, namespace, key, seq, value, doc, words,"
-                " created_at, updated_at) VALUES (%s, %s, %s, nextval('velkor_items_seq'), %s,"
-                " %s::jsonb, to_tsvector('simple', %s), %s, %s)"
-                " ON CONFLICT (project, namespace, key) DO UPDATE SET seq = excluded.seq,"
-                " value = excluded.value, doc = excluded.doc, words = excluded.words,"
-                " updated_at = excluded.updated_at RETURNING i.created_at",
-                (self.project, ns, key, body, body, _fold(value_text(value)), now, now),
-            ).fetchone()
+        row = txn.conn.execute(
+            "INSERT INTO velkor_items AS i (project, namespace, key, seq, value, doc, words,"
+            " created_at, updated_at, expires_at, ttl) VALUES (%s, %s, %s,"
+            " nextval('velkor_items_seq'), %s, %s::jsonb, to_tsvector('simple', %s), %s, %s,"
+            " %s, %s) ON CONFLICT (project, namespace, key) DO UPDATE SET seq = excluded.seq,"
+            " value = excluded.value, doc = excluded.doc, words = excluded.words,"
+            " updated_at = excluded.updated_at, expires_at = excluded.expires_at,"
+            " ttl = excluded.ttl, created_at = CASE WHEN i.expires_at <= excluded.updated_at"
+            " THEN excluded.created_at ELSE i.created_at END RETURNING i.created_at",
+            (
+                self.project,
+                ns,
+                key,
+                body,
+                body,
+                _fold(value_text(value)),
+                now,
+                now,
+                expiry(now, ttl),
+                ttl,
+            ),
+        ).fetchone()
         assert row is not None
         return item_row(ns, key, body, row[0], now)
 

@@ -27,6 +27,7 @@ from . import migrations
 from .common import (
     CANDIDATES,
     COMMON_WORD,
+    ORDERING,
     dump_json,
     item_row,
     namespace_key,
@@ -34,7 +35,8 @@ from .common import (
     value_text,
 )
 from .migrations import memory_scope, project_terms
-from .sql import WRITE_COLUMNS, SQLStorage
+from .sql import WRITE_COLUMNS, ItemTxn, SQLStorage
+from .sql import expiry as _expiry
 
 BUSY_TIMEOUT = 30.0
 MAX_IDLE = 8
@@ -290,38 +292,47 @@ class SQLiteStorage(SQLStorage):
             for term in terms
         ]
 
-    def _filter_clause(self, field: str, wanted: Any) -> tuple[str, list[Any]] | None:
+    def _filter_clause(self, field: str, op: str, operand: Any) -> tuple[str, list[Any]] | None:
         if '"' in field or "\\" in field:
             return None  # not expressible as a JSON path; checked after reading
         path = f'$."{field}"'
-        if wanted is None:
-            return "json_type(value, ?) = 'null'", [path]
-        return "json_extract(value, ?) = ?", [path, wanted]
+        if op == "$eq":
+            return "json_extract(value, ?) = ?", [path, operand]
+        return (
+            f"json_type(value, ?) IN ('integer', 'real') AND json_extract(value, ?) {ORDERING[op]}",
+            [path, path, operand],
+        )
 
-    def put_item(
-        self, namespace: tuple[str, ...], key: str, value: dict[str, Any], now: str
+    def _put_item(
+        self,
+        txn: ItemTxn,
+        namespace: tuple[str, ...],
+        key: str,
+        value: dict[str, Any],
+        ttl: float | None = None,
     ) -> dict[str, Any]:
-        ns, body = namespace_key(namespace), dump_json(value)
-        with self._write() as conn:
-            old = conn.execute(
-                "SELECT seq, created_at FROM items WHERE project = ? AND namespace = ? AND key = ?",
-                (self.project, ns, key),
-            ).fetchone()
-            created = now
-            if old is not None:
-                # Written again, the item moves to the end: row order is update order.
-                self._unindex_item(conn, old[0])
-                conn.execute("DELETE FROM items WHERE seq = ?", (old[0],))
+        ns, body, conn, now = namespace_key(namespace), dump_json(value), txn.conn, txn.now
+        old = conn.execute(
+            "SELECT seq, created_at, expires_at FROM items"
+            " WHERE project = ? AND namespace = ? AND key = ?",
+            (self.project, ns, key),
+        ).fetchone()
+        created = now
+        if old is not None:
+            # Written again, the item moves to the end: row order is update order.
+            self._unindex_item(conn, old[0])
+            conn.execute("DELETE FROM items WHERE seq = ?", (old[0],))
+            if old[2] is None or old[2] > now:
                 created = old[1]
-            seq = conn.execute(
-                "INSERT INTO items (project, namespace, key, value, created_at, updated_at)"
-                " VALUES (?, ?, ?, ?, ?, ?)",
-                (self.project, ns, key, body, created, now),
-            ).lastrowid
-            conn.execute(
-                "INSERT INTO items_text (rowid, body, scope) VALUES (?, ?, ?)",
-                (seq, value_text(value), self._scope),
-            )
+        seq = conn.execute(
+            "INSERT INTO items (project, namespace, key, value, created_at, updated_at,"
+            " expires_at, ttl) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            (self.project, ns, key, body, created, now, _expiry(now, ttl), ttl),
+        ).lastrowid
+        conn.execute(
+            "INSERT INTO items_text (rowid, body, scope) VALUES (?, ?, ?)",
+            (seq, value_text(value), self._scope),
+        )
         return item_row(ns, key, body, created, now)
 
     def _unindex_item(self, conn: sqlite3.Connection, seq: int) -> None:
