@@ -478,6 +478,7 @@ def parser(prog: str = "velkor") -> argparse.ArgumentParser:
     verify.set_defaults(run=cmd_audit_verify)
     _add_policy(commands)
     _add_approvals(commands)
+    _add_hermes(commands)
     return top
 
 
@@ -529,6 +530,33 @@ def _add_approvals(commands: Any) -> None:
         sub.add_argument("--note", default="", help="why")
         _add_target(sub)
         sub.set_defaults(run=cmd_approvals)
+
+
+def _add_hermes(commands: Any) -> None:
+    cmd = commands.add_parser(
+        "hermes", help="set Hermes Agent up to use Velkor", description="Velkor in Hermes Agent."
+    )
+    actions = cmd.add_subparsers(dest="action", required=True, metavar="{install}")
+    install = actions.add_parser(
+        "install",
+        help="write the Velkor plugin into Hermes's home",
+        description="Write the Velkor plugin (memory and tool-call hooks) into Hermes's home.",
+    )
+    install.add_argument(
+        "--home", default=None, help="Hermes's home (default: $HERMES_HOME, else ~/.hermes)"
+    )
+    install.set_defaults(run=cmd_hermes_install)
+
+
+def cmd_hermes_install(args: argparse.Namespace) -> int:
+    try:
+        from ..hermes import install_plugin
+    except ImportError as exc:  # Hermes is not installed: the message names the extra
+        raise Failure(str(exc)) from None
+    print(install_plugin(args.home))
+    print("next: hermes plugins enable velkor")
+    print("      hermes config set memory.provider velkor")
+    return 0
 
 
 def main(argv: Sequence[str] | None = None, prog: str = "velkor") -> int:

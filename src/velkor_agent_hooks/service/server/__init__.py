@@ -13,7 +13,7 @@ import logging
 import os
 import socket
 import threading
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -60,6 +60,26 @@ def url_of(host: str, port: int) -> str:
     return f"http://[{host}]:{port}" if ":" in host else f"http://{host}:{port}"
 
 
+def _console(
+    wanted: bool,
+    services: dict[str, Service],
+    api_key: str | None,
+    operators: Mapping[str, str] | None,
+    limits: ServerLimits,
+    pool: ThreadPoolExecutor | None,
+) -> Any:
+    """The console's pages, when wanted and someone can sign in; operators need jinja2."""
+    if not wanted or not (api_key or operators):
+        return None
+    try:
+        from ..console import Console
+    except ImportError:
+        if operators:
+            raise
+        return None  # an API key alone does not ask for the console
+    return Console(services, api_key, operators or {}, limits, pool)
+
+
 class VelkorServer:
     """The HTTP API of one or more projects, served by uvicorn in a background thread.
 
@@ -84,6 +104,8 @@ class VelkorServer:
         policy: str | os.PathLike[str] | None = None,
         approval_ttl: float = DEFAULT_TTL,
         memory_ttl: float | None = None,
+        operators: Mapping[str, str] | None = None,
+        console: bool = True,
     ) -> None:
         projects = [project] if isinstance(project, str) else list(project)
         if not projects:
@@ -128,6 +150,15 @@ class VelkorServer:
         self._pool = (
             None if inline else ThreadPoolExecutor(limits.workers, thread_name_prefix="velkor-op")
         )
+        try:
+            pages = _console(console, self._services, api_key, operators, limits, self._pool)
+        except BaseException:
+            if self._pool is not None:
+                self._pool.shutdown()
+            self._close_storage()
+            self._socket.close()
+            raise
+        self.operators = pages.operators if pages is not None else []
         protocol = type("_Protocol", (Protocol,), {"limits": limits})
         config = uvicorn.Config(
             App(
@@ -136,6 +167,7 @@ class VelkorServer:
                 limits,
                 self._pool,
                 (b"x-velkor-pid", b"%d" % os.getpid()) if reuse_port else None,
+                pages,
             ),
             http=protocol,
             ws="none",
@@ -163,6 +195,11 @@ class VelkorServer:
         loaded = None if policy is None else load_policy(policy)
         for service in self._services.values():
             service.governance.set_policy(loaded)
+
+    @property
+    def console_url(self) -> str | None:
+        """Where the console is served, or None when it is not."""
+        return self.url + "/console" if self.operators else None
 
     @property
     def projects(self) -> list[str]:
@@ -266,6 +303,8 @@ def serve(
     policy: str | os.PathLike[str] | None = None,
     approval_ttl: float = DEFAULT_TTL,
     memory_ttl: float | None = None,
+    operators: Mapping[str, str] | None = None,
+    console: bool = True,
 ) -> VelkorServer:
     """Start a server in a background thread and return it; its ``url`` is the base URL.
 
@@ -275,7 +314,9 @@ def serve(
     a free port. Stop it with ``close()`` or by using it in a ``with`` block. With
     ``reuse_port``, servers in other processes may listen on the same port (see
     :class:`VelkorServer`); ``velkor serve --processes N``
-    starts and supervises such processes.
+    starts and supervises such processes. The console is served at ``/console`` to the
+    ``operators`` (name -> key) and the API key's holder, ``admin``; ``console=False`` turns
+    it off.
     """
     server = VelkorServer(
         host,
@@ -289,6 +330,8 @@ def serve(
         policy=policy,
         approval_ttl=approval_ttl,
         memory_ttl=memory_ttl,
+        operators=operators,
+        console=console,
     )
     try:
         return server.start()

@@ -45,6 +45,10 @@ class Gone(Exception):
     """The client hung up before its request was complete."""
 
 
+CONSOLE_OFF = (
+    "the console is not served: it needs the console extra (pip install"
+    " 'velkor-agent-hooks[console]') and an operator key or API key to sign in with"
+)
 _DIGITS = re.compile(r"[0-9]{1,12}")
 _PROJECT = PROJECT_HEADER.lower().encode()
 _JSON = (b"content-type", b"application/json")
@@ -151,8 +155,10 @@ class App:
         limits: ServerLimits,
         pool: ThreadPoolExecutor | None,
         tag: tuple[bytes, bytes] | None = None,
+        console: Callable | None = None,
     ) -> None:
         self._services = services
+        self._console = console  # the ASGI app of the pages under /console, when served
         self._tag = tag  # a header naming this process, when several serve one port
         self._auth = Authenticator(api_key)
         self._by_header: dict[bytes, Service] = {}
@@ -164,6 +170,10 @@ class App:
     async def __call__(self, scope: dict, receive: Callable, send: Callable) -> None:
         if scope["type"] != "http":
             return  # lifespan is off and upgrades are not served
+        path = scope["path"]
+        if path == "/console" or path.startswith("/console/"):
+            if self._console is not None:
+                return await self._console(scope, receive, send)
         extra: list[tuple[bytes, bytes]] = []
         try:
             status, reply = await self._respond(scope, receive, extra)
@@ -203,6 +213,8 @@ class App:
         self._authenticate(auth)
         methods = ROUTES.get(scope["path"])
         if methods is None:
+            if scope["path"].startswith("/console"):
+                raise Reject(404, CONSOLE_OFF)
             raise Reject(404, f"no such endpoint: {scope['path']}")
         method = scope["method"]
         if method not in methods:
