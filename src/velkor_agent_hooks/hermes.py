@@ -24,11 +24,14 @@ write.
 
 Governance: ``pre_tool_call`` asks the gate, with the tool call id as trace id, and blocks a
 denied call with the reason (``{"action": "block", ...}``), which the model reads as the
-tool's result; a decision carrying an ``approval_id`` is answered "awaits approval" with it.
-A gate that cannot be asked blocks too, since Hermes runs a tool whose hook raised.
-``post_tool_call`` reports the calls that ran from Hermes's status: "ok" SUCCESS, "error"
-FAILED (previewing Hermes's error text), "blocked" (by another plugin) BLOCKED, and a
-timed-out or cancelled call, which may have done part of its work, UNKNOWN.
+tool's result. A call awaiting a person's approval is blocked saying so, with the approval's
+id; the same call made again in the session (same tool and input) names that approval, so
+once approved it runs, once; while pending it gets the same answer; denied or expired it is
+blocked saying which, and the next one is asked afresh. A gate that cannot be asked blocks
+too, since Hermes runs a tool whose hook raised. ``post_tool_call`` reports the calls that
+ran from Hermes's status: "ok" SUCCESS, "error" FAILED (previewing Hermes's error text),
+"blocked" (by another plugin) BLOCKED, and a timed-out or cancelled call, which may have
+done part of its work, UNKNOWN.
 """
 
 from __future__ import annotations
@@ -47,7 +50,7 @@ except ImportError as exc:
         "velkor_agent_hooks.hermes needs Hermes Agent: pip install 'velkor-agent-hooks[hermes]'"
     ) from exc
 
-from . import __version__
+from . import __version__, _approvals
 from .client import VelkorClient
 
 __all__ = [
@@ -265,11 +268,12 @@ class VelkorToolGate:
         with self._lock:
             self._pending[self._key(tool_name, session_id, tool_call_id)] = call
         try:
-            decision = client.gate(
+            decision = _approvals.gate(
+                client,
                 tool_name,
+                dict(args or {}),
                 agent_id=call.agent_id,
                 session_id=session_id,
-                tool_input=dict(args or {}),
                 trace_id=call.trace_id,
             )
         except Exception as exc:
@@ -279,12 +283,8 @@ class VelkorToolGate:
         if decision.allow:
             return None
         call.refused = True
-        approval_id = getattr(decision, "approval_id", None)
-        if approval_id:
-            message = (
-                f"Tool call '{tool_name}' awaits approval (approval id {approval_id}) "
-                "and did not run."
-            )
+        if decision.outcome == _approvals.APPROVAL_REQUIRED:
+            message = _approvals.awaiting(tool_name, decision)
         else:
             message = _blocked(tool_name, decision.reason)
         return {"action": "block", "message": message}

@@ -59,7 +59,8 @@ for _name, _handler, _arg in [
 
 class ScriptedModel:
     """A Chat Completions server on loopback answering each request with the next turn:
-    a list of (name, arguments, call_id) tool calls, or the final text."""
+    a list of (name, arguments, call_id) tool calls, or the final text, or a function making
+    one (to act between turns)."""
 
     def __init__(self):
         self.turns = []
@@ -91,6 +92,7 @@ class ScriptedModel:
 
     def _reply(self, body):
         turn = self.turns.pop(0) if self.turns else "done"
+        turn = turn() if callable(turn) else turn
         if isinstance(turn, str):
             delta, finish = {"role": "assistant", "content": turn}, "stop"
         else:
@@ -158,8 +160,7 @@ def agent_for(model):
             enabled_toolsets=["velkor_test"],
             quiet_mode=True,
             skip_context_files=True,
-            max_iterations=5,
-            **kwargs,
+            **{"max_iterations": 5, **kwargs},
         )
 
     return make

@@ -3,6 +3,8 @@
 import importlib.metadata
 import json
 import os
+import subprocess
+import sys
 
 import pytest
 from conftest import HOME, ran
@@ -64,6 +66,50 @@ def test_a_gate_that_cannot_be_asked_blocks_the_call(agent_for, model):
     )
 
 
+APPROVAL_POLICY = """
+@id("shell-needs-ok") @approval @reason("a person approves shell commands")
+forbid(principal, action, resource == Tool::"shell");
+permit(principal, action, resource);
+"""
+
+
+@pytest.mark.parametrize("approve", [True, False], ids=["approved", "denied"])
+def test_a_call_awaiting_approval_runs_when_the_model_makes_it_again(agent_for, model, approve):
+    client = VelkorClient(policy=APPROVAL_POLICY)
+    hermes.set_client(client)
+    ls = {"cmd": "ls /tmp"}
+
+    def person_decides():
+        (pending,) = client.approvals("pending")
+        client.decide_approval(pending["id"], approve, by="ana")
+        return [("shell", ls, "c3")]
+
+    agent = agent_for(
+        [("shell", ls, "c1")],
+        [("shell", ls, "c2")],  # asked again before anyone decided
+        person_decides,
+        [("shell", ls, "c4")],  # spent: asked afresh
+        "done",
+        max_iterations=8,
+    )
+    try:
+        assert agent.run_conversation("tidy up")["final_response"] == "done"
+    finally:
+        hermes.set_client(None)
+
+    results = model.tool_results()
+    first_id = client.approvals()[-1]["id"]
+    asked = json.loads(results["c1"])["error"]
+    assert asked.startswith(f"Tool call 'shell' awaits approval (approval id {first_id})")
+    assert json.loads(results["c2"])["error"] == asked
+    if approve:
+        assert json.loads(results["c3"]) == {"output": "ran"} and ran == ["shell"]
+    else:
+        assert json.loads(results["c3"])["error"].endswith("was denied by ana") and ran == []
+    again = json.loads(results["c4"])["error"]
+    assert "awaits approval" in again and first_id not in again
+
+
 def memory_texts(client):
     return [(m["session_id"], m["role"], m["text"]) for m in client.memories()]
 
@@ -118,3 +164,30 @@ def test_hermes_finds_the_plugin_in_its_home_and_among_its_entry_points():
     assert isinstance(load_memory_provider("velkor"), hermes.VelkorMemoryProvider)
     entry = importlib.metadata.entry_points(group="hermes_agent.plugins", name="velkor")
     assert [ep.load() for ep in entry] == [hermes]
+
+
+def test_velkor_hermes_install_writes_the_plugin_and_says_what_next(tmp_path, capsys):
+    from velkor_agent_hooks.service.cli import main
+
+    assert main(["hermes", "install", "--home", str(tmp_path)]) == 0
+    path, *steps = capsys.readouterr().out.splitlines()
+    assert path == str(tmp_path / "plugins" / "velkor")
+    assert sorted(os.listdir(path)) == ["__init__.py", "plugin.yaml"]
+    assert [step.split(": ")[-1].strip() for step in steps] == [
+        "hermes plugins enable velkor",
+        "hermes config set memory.provider velkor",
+    ]
+
+
+def test_velkor_hermes_install_without_hermes_is_a_one_line_error():
+    code = (
+        "import sys; sys.modules['agent'] = None\n"
+        "from velkor_agent_hooks.service.cli import main\n"
+        "sys.exit(main(['hermes', 'install']))"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr == (
+        "error: velkor_agent_hooks.hermes needs Hermes Agent: "
+        "pip install 'velkor-agent-hooks[hermes]'\n"
+    )
