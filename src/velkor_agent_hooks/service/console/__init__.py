@@ -90,6 +90,7 @@ class Request:
     headers: dict[bytes, bytes]
     form: dict[str, str]
     session: Session | None = None
+    client: str = ""
 
 
 def _static_files() -> dict[str, tuple[bytes, bytes]]:
@@ -231,7 +232,8 @@ class Console:
                 raise Refused(400, "the form is not url-encoded") from None
         elif method not in ("GET", "HEAD"):
             raise Refused(405, f"the console does not accept {method}")
-        return Request(method, parts, query, headers, form)
+        client = scope.get("client") or ("", 0)
+        return Request(method, parts, query, headers, form, client=f"{client[0]}:{client[1]}")
 
     async def _read(self, receive: Callable, headers: dict[bytes, bytes]) -> bytes | None:
         length = headers.get(b"content-length")
@@ -257,6 +259,8 @@ class Console:
             return self._route(request)
         except Refused as exc:
             return self._error(exc.status, str(exc), request.session)
+        except ValueError as exc:  # the service refused a value, as the API answers 400
+            return self._error(400, str(exc), request.session)
         except Exception:
             log.exception("console: %s /%s failed", request.method, "/".join(request.parts))
             return self._error(500, "the request failed; the server log says why", None)
@@ -333,8 +337,7 @@ class Console:
     def _sign_in(self, request: Request) -> Reply:
         operator = self._sessions.operator_of(request.form.get("key", ""))
         if operator is None:
-            client = request.headers.get(b"x-forwarded-for", b"").decode("latin-1")
-            log.warning("console: a sign-in with a wrong key was refused %s", client)
+            log.warning("console: a sign-in with a wrong key from %s was refused", request.client)
             return self._login_page(request, 401, "That is not an operator key.")
         log.info("console: %s signed in", operator)
         target = _safe_next(request.form.get("next", "")) or f"{PREFIX}/"
@@ -459,16 +462,14 @@ class Console:
         arguments = {"memory_id": None, "session_id": None, "user_id": None, **scope}
         erased = service.handler("forget")(**arguments)
         # forget audits the erasure; this event says which operator asked for it.
-        service.governance.record(
-            {
-                "kind": "console",
-                "action": "forget",
-                "operator": request.session.operator,
-                "tool_name": "",
-                **arguments,
-                "erased": erased,
-            }
-        )
+        event = {"kind": "console", "action": "forget", "operator": request.session.operator}
+        try:
+            service.governance.record({**event, "tool_name": "", **arguments, "erased": erased})
+        except Exception:
+            log.exception("console: recording %s's forget failed", request.session.operator)
+            raise Refused(
+                500, f"forgot {erased} memories, but not who asked: the server log says why"
+            ) from None
         if erased == 0:
             raise Refused(404, "no memory matched: nothing was forgotten")
         return _redirect(self._url(service.project, "memories", done="forgot", n=str(erased)))
@@ -648,10 +649,9 @@ def _scan(
 
 
 def _forget_scope(values: Mapping[str, str]) -> dict[str, str]:
+    # Exact, unstripped: what is erased is what the confirmation named.
     given = {
-        name: values.get(name, "").strip()
-        for name in ("memory_id", "session_id", "user_id")
-        if values.get(name, "").strip()
+        name: values[name] for name in ("memory_id", "session_id", "user_id") if values.get(name)
     }
     if len(given) != 1:
         raise Refused(400, "forget one memory, one session or one user at a time")
