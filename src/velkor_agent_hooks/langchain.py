@@ -29,7 +29,8 @@ in the name of the run's ``configurable.reviewer``, else the middleware's ``revi
 
 A decision made elsewhere meanwhile (``velkor approvals``) stands: the gate naming the
 approval then says whether the call runs. On resume the paused call is entered again; the
-approval it is waiting on is remembered (in this process), so it is not asked twice.
+approval it is waiting on is remembered (in this process), so it is not asked twice; resumed
+in another process, the call asks afresh and the decision applies to that new approval.
 
 ``VelkorMemoryMiddleware`` recalls, before each model call, the context stored for the
 latest user message and appends it to the system message; after the run it saves the turn
