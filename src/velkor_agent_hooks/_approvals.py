@@ -145,5 +145,6 @@ def awaiting(tool_name: str, decision: GateDecision) -> str:
     """What the model reads for a call awaiting a person's approval."""
     return (
         f"Tool call '{tool_name}' awaits approval (approval id {decision.approval_id}) and did "
-        f"not run: {decision.reason}. Make the same call again once a person has approved it."
+        f"not run: {decision.reason.rstrip('.')}. Make the same call again once a person has "
+        "approved it."
     )

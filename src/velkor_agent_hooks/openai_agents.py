@@ -174,6 +174,9 @@ class VelkorToolApprovals:
     def _approved(self, name: str, call_id: str, tool_input: dict[str, Any]) -> GateDecision:
         """The gate for a call the run state approved: the approval decided as approved
         unless a person decided it already, then named."""
+        decided = self._decided.get(call_id)
+        if decided is not None and decided.approval_id is None:
+            return decided  # the tool's own needs_approval asked; the gate's answer stands
         approval_id = self._approval_id(name, call_id)
         if approval_id is None:
             decision = self._first(name, tool_input, call_id)
