@@ -76,3 +76,52 @@ class PostgresServer:
                 self._run("pg_ctl", "-D", self.data, "-m", "immediate", "-w", "stop")
         finally:
             shutil.rmtree(self.root, ignore_errors=True)
+
+
+VENDOR = os.path.join(os.path.dirname(__file__), "..", "..", "shared", "vendor")
+PGVECTOR = "pgvector-0.8.6"
+
+
+def ensure_pgvector(bindir: str) -> str | None:
+    """Makes pgvector available to the server of ``bindir``, building it from the vendored
+    source when missing (into the system's extension dirs: root only); None when it is
+    there, else why not."""
+    pg_config = os.path.join(bindir, "pg_config")
+
+    def config(flag: str) -> str:
+        return subprocess.run(
+            [pg_config, flag], check=True, capture_output=True, text=True
+        ).stdout.strip()
+
+    if not os.path.exists(pg_config):
+        return "pg_config not found"
+    if os.path.exists(os.path.join(config("--sharedir"), "extension", "vector.control")):
+        return None
+    source = os.path.join(VENDOR, PGVECTOR + ".tar.gz")
+    if not os.path.exists(source):
+        return f"pgvector is not installed and {source} is missing"
+    if not os.path.exists(os.path.join(config("--includedir-server"), "postgres.h")):
+        major = config("--version").split()[-1].split(".")[0]
+        return (
+            "pgvector is not installed and cannot be built here:"
+            f" apt-get install postgresql-server-dev-{major}"
+        )
+    if os.geteuid() != 0:
+        return "pgvector is not installed and only root can install the one built here"
+    work = tempfile.mkdtemp(prefix="velkor-pgvector-")
+    try:
+        subprocess.run(["tar", "-xzf", source, "-C", work], check=True, capture_output=True)
+        tree = os.path.join(work, PGVECTOR)
+        for target in ([], ["install"]):
+            done = subprocess.run(
+                ["make", "-j2", "USE_PGXS=1", f"PG_CONFIG={pg_config}", *target],
+                cwd=tree,
+                capture_output=True,
+                text=True,
+                timeout=600,
+            )
+            if done.returncode != 0:
+                return f"building pgvector failed: {done.stderr.strip().splitlines()[-1:]}"
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return None

@@ -171,6 +171,7 @@ class VelkorClient:
         policy: str | os.PathLike[str] | None = None,
         approval_ttl: float = 3600.0,
         memory_ttl: float | None = None,
+        embedder: Any = None,
     ) -> None:
         check.check_nonempty("project", project)
         check.check_str("agent_id", agent_id)
@@ -188,6 +189,8 @@ class VelkorClient:
             check.check_nonempty("path", path)
             if base_url:
                 raise ValueError("path names embedded storage; it cannot go with base_url")
+        if embedder is not None and base_url:
+            raise ValueError("a server embeds with its own embedder (velkor serve --embedder)")
         approval_ttl = check.check_timeout(approval_ttl, "approval_ttl")
         if memory_ttl is not None:
             memory_ttl = check.check_timeout(memory_ttl, "memory_ttl")
@@ -210,7 +213,7 @@ class VelkorClient:
             from ._backend import EmbeddedBackend
 
             self._backend = EmbeddedBackend(
-                path, project, self.deny_tools, self.policy, approval_ttl, memory_ttl
+                path, project, self.deny_tools, self.policy, approval_ttl, memory_ttl, embedder
             )
 
     @classmethod
@@ -436,8 +439,11 @@ class VelkorClient:
         value: Mapping[str, Any],
         *,
         ttl: float | None = None,
+        vectors: Sequence[Sequence[float]] | None = None,
     ) -> dict[str, Any]:
-        return self._call("put_item", namespace=namespace, key=key, value=value, ttl=ttl)
+        return self._call(
+            "put_item", namespace=namespace, key=key, value=value, ttl=ttl, vectors=vectors
+        )
 
     def get_item(
         self, namespace: tuple[str, ...], key: str, *, refresh_ttl: bool = False
@@ -456,6 +462,7 @@ class VelkorClient:
         limit: int = 10,
         offset: int = 0,
         refresh_ttl: bool = False,
+        vector: Sequence[float] | None = None,
     ) -> list[dict[str, Any]]:
         return self._call(
             "search_items",
@@ -465,6 +472,7 @@ class VelkorClient:
             limit=limit,
             offset=offset,
             refresh_ttl=refresh_ttl,
+            vector=vector,
         )
 
     def list_namespaces(

@@ -34,11 +34,14 @@ class EmbeddedBackend:
         policy: Any = None,
         approval_ttl: float = 3600.0,
         memory_ttl: float | None = None,
+        embedder: Any = None,
     ) -> None:
         # Loaded here, not at import: a client of a remote server never pays for storage.
         from ..service import open_service
 
-        self.service = open_service(path, project, deny_tools, policy, approval_ttl, memory_ttl)
+        self.service = open_service(
+            path, project, deny_tools, policy, approval_ttl, memory_ttl, embedder
+        )
 
     def call(self, op: Operation, args: dict[str, Any]) -> Any:
         handler = self.service.handler(op.name)

@@ -16,6 +16,7 @@ from typing import Any
 
 from . import _checks as check
 from ._types import ContextResult, GateDecision, VelkorProtocolError
+from ._vectors import optional_vector, optional_vectors
 
 _REQUIRED: Any = object()
 APPROVAL_STATUSES = ("pending", "approved", "denied", "expired", "used")
@@ -409,6 +410,7 @@ OPERATIONS: dict[str, Operation] = _ops(
             Arg("key", nonempty),
             Arg("value", exact_json_object),
             Arg("ttl", optional_seconds, None, optional_on_wire=True),
+            Arg("vectors", optional_vectors, None, optional_on_wire=True),
         ),
         encode=item_out,  # type: ignore[arg-type]
         decode=lambda reply, args, where: item_in(reply, where),
@@ -449,6 +451,7 @@ OPERATIONS: dict[str, Operation] = _ops(
             Arg("limit", count, 10),
             Arg("offset", count, 0),
             Arg("refresh_ttl", flag, False, optional_on_wire=True),
+            Arg("vector", optional_vector, None, optional_on_wire=True),
         ),
         encode=lambda items: {"items": [item_out(i) for i in items]},
         decode=lambda reply, args, where: [

@@ -8,10 +8,11 @@ over HTTP; ``cli`` is the ``velkor`` command.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ._service import Service
 from .governance.approvals import DEFAULT_TTL
+from .memory.embeddings import resolve
 from .storage import open_storage
 
 if TYPE_CHECKING:
@@ -27,7 +28,14 @@ def open_service(
     policy: Policy | None = None,
     approval_ttl: float = DEFAULT_TTL,
     memory_ttl: float | None = None,
+    embedder: Any = None,
 ) -> Service:
-    """The service of ``project`` over the storage ``path`` names (see ``open_storage``)."""
+    """The service of ``project`` over the storage ``path`` names (see ``open_storage``);
+    ``embedder`` as ``memory.embeddings.resolve`` takes it."""
+    resolved = resolve(embedder)
     storage = open_storage(path, project)
-    return Service(storage, project, deny_tools, policy, approval_ttl, memory_ttl)
+    try:
+        return Service(storage, project, deny_tools, policy, approval_ttl, memory_ttl, resolved)
+    except BaseException:
+        storage.close()
+        raise

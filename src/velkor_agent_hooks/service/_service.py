@@ -14,6 +14,7 @@ from .. import __version__
 from .governance import Governance
 from .governance.approvals import DEFAULT_TTL
 from .memory import Memory
+from .memory.embeddings import Embedder
 from .storage import Storage
 from .store import KeyedStore
 
@@ -30,11 +31,12 @@ class Service:
         policy: Policy | None = None,
         approval_ttl: float = DEFAULT_TTL,
         memory_ttl: float | None = None,
+        embedder: Embedder | None = None,
     ) -> None:
         self.storage = storage
         self.project = project
         self.governance = Governance(storage, deny_tools, policy, approval_ttl)
-        self.memory = Memory(storage, self.governance.record, memory_ttl)
+        self.memory = Memory(storage, self.governance.record, memory_ttl, embedder)
         self.store = KeyedStore(storage)
         self._parts = (self.memory, self.governance, self.store, self)
 
@@ -58,6 +60,7 @@ class Service:
             "audit_events": events,
             "deny_tools": sorted(self.governance.deny_tools),
             "policy_version": policy.version if (policy := self.governance.policy) else None,
+            "embedder": embedder.name if (embedder := self.memory.embedder) else None,
         }
 
     def close(self) -> None:

@@ -19,6 +19,7 @@ from typing import Any
 from ...client._types import ContextResult, estimate_tokens
 from ..clock import later, now
 from ..storage import Storage
+from .embeddings import VECTOR_CANDIDATES, Embedder, fuse
 from .recall import rank
 from .text import analyze
 
@@ -36,9 +37,14 @@ class Memory:
         storage: Storage,
         audit: Callable[[dict[str, Any]], Any],
         default_ttl: float | None = None,
+        embedder: Embedder | None = None,
     ) -> None:
         self.storage = storage
         self.default_ttl = default_ttl
+        # Memories are embedded before they are stored, and ranked by words and vectors.
+        self.embedder = embedder
+        if embedder is not None:
+            storage.check_embedder(embedder.name)
         self._audit = audit
         self._next_purge = 0.0
 
@@ -67,7 +73,11 @@ class Memory:
             }
             for role, text in turns
         ]
-        self.storage.add_memories(rows)
+        if self.embedder is None:
+            self.storage.add_memories(rows)
+        else:
+            vectors = self.embedder([text for _, text in turns])
+            self.storage.add_memories(rows, vectors, self.embedder.name)
         ids = [row["id"] for row in rows]
         return {"stored": len(ids), "ids": ids, "session_id": session_id}
 
@@ -91,7 +101,18 @@ class Memory:
         if limit == 0:
             return []
         source = self.storage.memory_source(session_id, user_id, when)
-        ranked = rank(source, query, limit=limit)
+        if self.embedder is None:
+            ranked = rank(source, query, limit=limit)
+        else:
+            # Fusion reads both lists deeper than the page.
+            lexical = rank(source, query, limit=max(limit, CONTEXT_CANDIDATES))
+            near = self.storage.nearest_memories(
+                self.embedder.name,
+                self.embedder.query(query),
+                VECTOR_CANDIDATES,
+                (session_id, user_id, when),
+            )
+            ranked = fuse(lexical, near, limit)
         rows = self.storage.memories_by_seq([seq for seq, _ in ranked], when)
         return [(rows[seq], score) for seq, score in ranked if seq in rows]
 
@@ -154,3 +175,21 @@ def pack_context(ranked: Iterable[str], max_tokens: int, *, ranked_by_query: boo
         status="ok" if chosen else "empty",
         hits=len(chosen),
     )
+
+
+def reembed(storage: Storage, embedder: Embedder, batch: int = 256) -> dict[str, Any]:
+    """Embeds the project's memories with ``embedder``: all of them when their recorded model
+    is another (its vectors are erased first), else those without a vector. Resumable: a run
+    cut short leaves memories without vectors, which the next run embeds."""
+    recorded = storage.embedding_model("memories")
+    dropped = 0
+    if recorded is not None and recorded[0] != embedder.name:
+        dropped = storage.drop_memory_vectors()
+    embedded, after = 0, 0
+    while rows := storage.memories_to_embed(after, batch):
+        vectors = embedder([text for _, text in rows])
+        embedded += storage.add_memory_vectors(
+            embedder.name, {seq: vector for (seq, _), vector in zip(rows, vectors, strict=True)}
+        )
+        after = rows[-1][0]
+    return {"model": embedder.name, "embedded": embedded, "dropped": dropped}

@@ -32,6 +32,7 @@ from .. import Service, open_service
 from ..auth import bind_address
 from ..governance.approvals import DEFAULT_TTL
 from ..governance.policy import load_policy
+from ..memory.embeddings import resolve
 from .app import App
 from .limits import ServerLimits
 
@@ -106,6 +107,7 @@ class VelkorServer:
         memory_ttl: float | None = None,
         operators: Mapping[str, str] | None = None,
         console: bool = True,
+        embedder: Any = None,
     ) -> None:
         projects = [project] if isinstance(project, str) else list(project)
         if not projects:
@@ -123,6 +125,8 @@ class VelkorServer:
         family, address = bind_address(host, port, api_key)
         deny = frozenset(deny_tools)
         loaded = None if policy is None else load_policy(policy)
+        # One model for every project served (see ``memory.embeddings.resolve``).
+        embedder = resolve(embedder)
         self.limits = limits
         self._services: dict[str, Service] = {}
         self._socket = socket.create_server(
@@ -134,7 +138,7 @@ class VelkorServer:
                 if name in self._services:
                     raise ValueError(f"project {name!r} is listed twice")
                 self._services[name] = open_service(
-                    db, name, deny, loaded, approval_ttl, memory_ttl
+                    db, name, deny, loaded, approval_ttl, memory_ttl, embedder
                 )
         except BaseException:
             self._close_storage()
@@ -305,6 +309,7 @@ def serve(
     memory_ttl: float | None = None,
     operators: Mapping[str, str] | None = None,
     console: bool = True,
+    embedder: Any = None,
 ) -> VelkorServer:
     """Start a server in a background thread and return it; its ``url`` is the base URL.
 
@@ -332,6 +337,7 @@ def serve(
         memory_ttl=memory_ttl,
         operators=operators,
         console=console,
+        embedder=embedder,
     )
     try:
         return server.start()

@@ -23,8 +23,30 @@ class Storage(Protocol):
     schema_found: int  # the schema version the database had when opened
 
     # Memories
-    def add_memories(self, rows: list[dict[str, Any]]) -> None:
-        """Stores memory rows (``sql.WRITE_COLUMNS``) atomically."""
+    def add_memories(
+        self, rows: list[dict[str, Any]], vectors: list[list[float]] | None = None, model: str = ""
+    ) -> None:
+        """Stores memory rows (``sql.WRITE_COLUMNS``) atomically, with a vector each made by
+        ``model`` when given (refused if the project records another model or dimension)."""
+
+    # Vectors (``vectors.VectorStorage``)
+    def check_embedder(self, model: str) -> None: ...
+
+    def embedding_model(self, kind: str = "memories") -> tuple[str, int] | None: ...
+
+    def nearest_memories(
+        self,
+        model: str,
+        vector: list[float],
+        limit: int,
+        scope: tuple[str | None, str | None, str],
+    ) -> list[tuple[int, float]]: ...
+
+    def memories_to_embed(self, after: int, batch: int) -> list[tuple[int, str]]: ...
+
+    def add_memory_vectors(self, model: str, vectors: dict[int, list[float]]) -> int: ...
+
+    def drop_memory_vectors(self) -> int: ...
 
     def memory_source(self, session_id: str | None, user_id: str | None, now: str) -> Any:
         """The ranking's look-ups over one scope's live memories (``memory.recall.Source``)."""

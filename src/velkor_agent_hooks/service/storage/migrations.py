@@ -220,6 +220,29 @@ MIGRATIONS: dict[str, list[list[Step]]] = {
         ],
         # 4: how long a keyed item lives, in seconds, so that a read can renew its expiry.
         ["ALTER TABLE items ADD COLUMN ttl REAL"],
+        # 5: vectors of memories and items (float32 little-endian), erased with their rows,
+        # and the model and dimension each project's vectors have (storage/vectors.py).
+        [
+            """CREATE TABLE embedding_models (
+                project TEXT NOT NULL,
+                kind TEXT NOT NULL,
+                model TEXT NOT NULL,
+                dim INTEGER NOT NULL,
+                PRIMARY KEY (project, kind)
+            ) WITHOUT ROWID""",
+            """CREATE TABLE memory_vectors (
+                seq INTEGER PRIMARY KEY REFERENCES memories (seq) ON DELETE CASCADE,
+                project TEXT NOT NULL,
+                vector BLOB NOT NULL
+            )""",
+            "CREATE INDEX memory_vectors_by_project ON memory_vectors (project)",
+            """CREATE TABLE item_vectors (
+                item INTEGER NOT NULL REFERENCES items (seq) ON DELETE CASCADE,
+                n INTEGER NOT NULL,
+                vector BLOB NOT NULL,
+                PRIMARY KEY (item, n)
+            ) WITHOUT ROWID""",
+        ],
     ],
     "PostgreSQL": [
         # 1: as for SQLite; the first release created these tables without a version.
@@ -319,6 +342,33 @@ MIGRATIONS: dict[str, list[list[Step]]] = {
         ],
         # 4: as for SQLite.
         ["ALTER TABLE velkor_items ADD COLUMN IF NOT EXISTS ttl double precision"],
+        # 5: as for SQLite, vectors as real[] (pgvector, where installed, casts them).
+        [
+            """CREATE TABLE IF NOT EXISTS velkor_embedding_models (
+                project text NOT NULL,
+                kind text NOT NULL,
+                model text NOT NULL,
+                dim integer NOT NULL,
+                PRIMARY KEY (project, kind)
+            )""",
+            """CREATE TABLE IF NOT EXISTS velkor_memory_vectors (
+                seq bigint PRIMARY KEY REFERENCES velkor_memories (seq) ON DELETE CASCADE,
+                project text NOT NULL,
+                dim integer NOT NULL,
+                vector real[] NOT NULL
+            )""",
+            """CREATE INDEX IF NOT EXISTS velkor_memory_vectors_by_project
+                ON velkor_memory_vectors (project)""",
+            "CREATE UNIQUE INDEX IF NOT EXISTS velkor_items_by_seq ON velkor_items (seq)",
+            # An item written again keeps its row and takes a new seq.
+            """CREATE TABLE IF NOT EXISTS velkor_item_vectors (
+                item bigint NOT NULL
+                    REFERENCES velkor_items (seq) ON DELETE CASCADE ON UPDATE CASCADE,
+                n integer NOT NULL,
+                vector real[] NOT NULL,
+                PRIMARY KEY (item, n)
+            )""",
+        ],
     ],
 }
 LATEST = len(MIGRATIONS["SQLite"])

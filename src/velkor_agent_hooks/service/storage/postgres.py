@@ -32,6 +32,7 @@ from .common import (
     value_text,
 )
 from .sql import MEMORY_COLUMNS, WRITE_COLUMNS, ItemTxn, SQLStorage, expiry
+from .vectors import PostgresVectors
 
 try:
     import psycopg
@@ -169,7 +170,7 @@ class _Closed:
 _CLOSED: Any = _Closed()
 
 
-class PostgresStorage(SQLStorage):
+class PostgresStorage(PostgresVectors, SQLStorage):
     """One project's memories, audit and keyed store in a PostgreSQL database."""
 
     kind = "postgresql"
@@ -180,6 +181,9 @@ class PostgresStorage(SQLStorage):
         ("items", "velkor_items"),
         ("approvals", "velkor_approvals"),
         ("scopes", "velkor_memory_scopes"),
+        ("models", "velkor_embedding_models"),
+        ("memory_vectors", "velkor_memory_vectors"),
+        ("item_vectors", "velkor_item_vectors"),
     )
     # Round trips cost more than rows here: a large first batch.
     TEXT_BATCHES = (256, 1 << 20)
@@ -210,15 +214,22 @@ class PostgresStorage(SQLStorage):
     def _in_rows(self, column: str, seqs: list[int]) -> tuple[str, list[Any]]:
         return f"{column} = ANY(?::bigint[])", [list(seqs)]
 
-    def _insert_memories(self, conn: Any, rows: list[dict[str, Any]]) -> None:
+    def _insert_memories(self, conn: Any, rows: list[dict[str, Any]]) -> list[int]:
         for row in rows:
             _no_nul("memory", *(row[c] for c in MEMORY_COLUMNS))
         with conn.cursor() as cur:
             cur.executemany(
                 f"INSERT INTO velkor_memories (project, {', '.join(WRITE_COLUMNS)}, words)"
-                f" VALUES (%s{', %s' * len(WRITE_COLUMNS)}, to_tsvector('simple', %s))",
+                f" VALUES (%s{', %s' * len(WRITE_COLUMNS)}, to_tsvector('simple', %s))"
+                " RETURNING seq",
                 [(self.project, *(row[c] for c in WRITE_COLUMNS), row["terms"]) for row in rows],
+                returning=True,
             )
+            seqs = []
+            while True:
+                seqs.extend(seq for (seq,) in cur.fetchall())
+                if not cur.nextset():
+                    return seqs
 
     def _postings(
         self, conn: Any, terms: list[str], limit: int, session_id: str | None, user_id: str | None

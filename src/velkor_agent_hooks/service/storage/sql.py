@@ -56,6 +56,9 @@ class SQLStorage:
         ("items", "items"),
         ("approvals", "approvals"),
         ("scopes", "memory_scopes"),
+        ("models", "embedding_models"),
+        ("memory_vectors", "memory_vectors"),
+        ("item_vectors", "item_vectors"),
     )
     # Texts are read in batches, the caller stopping once its budget is full: the first
     # batch and the largest (batches double in between).
@@ -69,8 +72,9 @@ class SQLStorage:
     def _write(self) -> AbstractContextManager[Any]:
         raise NotImplementedError
 
-    def _insert_memories(self, conn: Any, rows: list[dict[str, Any]]) -> None:
-        """Adds memory rows (``WRITE_COLUMNS``) with their full-text index entries."""
+    def _insert_memories(self, conn: Any, rows: list[dict[str, Any]]) -> list[int]:
+        """Adds memory rows (``WRITE_COLUMNS``) with their full-text index entries; their
+        seqs, in order."""
         raise NotImplementedError
 
     def _unindex_memories(self, conn: Any, rows: list[tuple[int, str, str, str]]) -> None:
@@ -149,9 +153,21 @@ class SQLStorage:
             params.append(now)
         return " AND ".join(where), params
 
-    def add_memories(self, rows: list[dict[str, Any]]) -> None:
+    def add_memories(
+        self, rows: list[dict[str, Any]], vectors: list[list[float]] | None = None, model: str = ""
+    ) -> None:
+        """Stores memory rows, with a vector each made by ``model`` when given."""
         with self._write() as conn:
-            self._insert_memories(conn, rows)
+            seqs = self._insert_memories(conn, rows)
+            if vectors:
+                self._add_memory_vectors(  # type: ignore[attr-defined]
+                    conn,
+                    model,
+                    [
+                        (seq, row["session_id"], row["user_id"], vector)
+                        for seq, row, vector in zip(seqs, rows, vectors, strict=True)
+                    ],
+                )
             sizes: dict[str, int] = {}
             for row in rows:
                 for key in scope_keys(row["session_id"], row["user_id"]):
@@ -393,7 +409,16 @@ class SQLStorage:
     def _item_op(self, txn: ItemTxn, name: str, args: dict[str, Any]) -> Any:
         if name not in _ITEM_OPS:
             raise ValueError(f"not a keyed-store operation: {name!r}")
-        return getattr(self, "_" + name)(txn, **args)
+        if name == "search_items" and args.get("vector") is not None:
+            return self._vector_search_items(txn, **args)  # type: ignore[attr-defined]
+        vectors = args.get("vectors")
+        args = {k: v for k, v in args.items() if k not in ("vector", "vectors")}
+        result = getattr(self, "_" + name)(txn, **args)
+        if name == "put_item":
+            self._set_item_vectors(  # type: ignore[attr-defined]
+                txn.conn, args["namespace"], args["key"], vectors
+            )
+        return result
 
     def _renew(self, txn: ItemTxn) -> None:
         statement = self._q("UPDATE {items} SET expires_at = ? WHERE project = ? AND seq = ?")

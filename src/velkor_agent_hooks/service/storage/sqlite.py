@@ -37,6 +37,21 @@ from .common import (
 from .migrations import memory_scope, project_terms
 from .sql import WRITE_COLUMNS, ItemTxn, SQLStorage
 from .sql import expiry as _expiry
+from .vectors import SQLiteVectors
+
+try:
+    import sqlite_vec
+except ImportError:  # pragma: no cover - depends on the embeddings extra
+    sqlite_vec = None
+# With the embeddings extra, where the standard library cannot load extensions, every
+# connection in the process goes through pysqlite3 (the same DB-API over its own SQLite):
+# two SQLite libraries on one file in one process would release each other's locks.
+_db: Any = sqlite3
+if sqlite_vec is not None and not hasattr(sqlite3.Connection, "enable_load_extension"):
+    try:
+        from pysqlite3 import dbapi2 as _db
+    except ImportError:  # pragma: no cover
+        sqlite_vec = None
 
 BUSY_TIMEOUT = 30.0
 MAX_IDLE = 8
@@ -110,13 +125,18 @@ class _Pool:
         self._shared = self._connect() if path is None else None
 
     def _connect(self) -> sqlite3.Connection:
-        conn = sqlite3.connect(
+        conn = _db.connect(
             self.path or ":memory:",
             timeout=BUSY_TIMEOUT,
             isolation_level=None,
             check_same_thread=False,
         )
         conn.text_factory = _text
+        if sqlite_vec is not None:
+            conn.enable_load_extension(True)
+            sqlite_vec.load(conn)
+            conn.enable_load_extension(False)
+        conn.execute("PRAGMA foreign_keys=ON")  # vectors go with their rows
         if self.path is not None:
             conn.execute("PRAGMA synchronous=FULL")
         return conn
@@ -159,8 +179,10 @@ class _Pool:
             conn.close()
 
 
-class SQLiteStorage(SQLStorage):
+class SQLiteStorage(SQLiteVectors, SQLStorage):
     """One project's memories, audit and keyed store in a SQLite database."""
+
+    vectors_loaded = sqlite_vec is not None
 
     def __init__(self, path: str | None, project: str) -> None:
         self.kind = "sqlite-memory" if path is None else "sqlite"
@@ -198,7 +220,7 @@ class SQLiteStorage(SQLStorage):
                     self.schema_found = found
                     migrations.report(self.path or ":memory:", found)
                     return
-                except sqlite3.OperationalError as exc:
+                except _db.OperationalError as exc:
                     if conn.in_transaction:
                         conn.rollback()
                     if "locked" not in str(exc) or time.monotonic() > deadline:
@@ -224,13 +246,15 @@ class SQLiteStorage(SQLStorage):
                 raise
             conn.execute("COMMIT")
 
-    def _insert_memories(self, conn: sqlite3.Connection, rows: list[dict[str, Any]]) -> None:
+    def _insert_memories(self, conn: sqlite3.Connection, rows: list[dict[str, Any]]) -> list[int]:
         insert = (
             f"INSERT INTO memories (project, {', '.join(WRITE_COLUMNS)})"
             f" VALUES (?{', ?' * len(WRITE_COLUMNS)})"
         )
+        seqs = []
         for row in rows:
             seq = conn.execute(insert, (self.project, *(row[c] for c in WRITE_COLUMNS))).lastrowid
+            seqs.append(seq)
             conn.execute(
                 "INSERT INTO memories_index (rowid, terms, scope) VALUES (?, ?, ?)",
                 (
@@ -239,6 +263,7 @@ class SQLiteStorage(SQLStorage):
                     memory_scope(self.project, row["session_id"], row["user_id"]),
                 ),
             )
+        return seqs
 
     def _unindex_memories(
         self, conn: sqlite3.Connection, rows: list[tuple[int, str, str, str]]
