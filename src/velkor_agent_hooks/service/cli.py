@@ -124,6 +124,29 @@ def cmd_forget(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_reembed(args: argparse.Namespace) -> int:
+    from .memory import reembed
+    from .memory.embeddings import resolve
+    from .storage import open_storage
+
+    embedder = resolve(args.embedder)
+    assert embedder is not None
+    path = args.db or _db_default()
+    storage = open_storage(None if path == MEMORY else path, args.project)
+    try:
+        why = storage.vector_support()
+        if why is not None:
+            raise Failure(f"embeddings need vector search, which {why}")
+        done = reembed(storage, embedder)
+    finally:
+        storage.close()
+    print(
+        f"{args.project}: {done['embedded']} memories embedded with {done['model']}"
+        + (f" ({done['dropped']} vectors of the previous model erased)" if done["dropped"] else "")
+    )
+    return 0
+
+
 def cmd_audit(args: argparse.Namespace) -> int:
     with _client(args) as client:
         rows = client.audit_events()
@@ -214,6 +237,12 @@ def _add_serve(commands: Any) -> None:
         default=os.environ.get(ENV_VARS["policy"]) or None,
         help="Cedar policy file every gate is decided by; SIGHUP reloads it (default:"
         " $VELKOR_POLICY)",
+    )
+    cmd.add_argument(
+        "--embedder",
+        default=None,
+        help="embed memories with this model (e.g. wordllama) or module:attribute, a callable"
+        " or LangChain Embeddings; the embeddings extra (default: words only)",
     )
     cmd.add_argument(
         "--memory-ttl",
@@ -319,6 +348,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
                 policy=policy,
                 approval_ttl=args.approval_ttl,
                 memory_ttl=args.memory_ttl,
+                embedder=args.embedder,
                 operators=operators,
                 console=not args.no_console,
             )
@@ -468,6 +498,17 @@ def parser(prog: str = "velkor") -> argparse.ArgumentParser:
     which.add_argument("--id", dest="memory_id", help="one memory")
     _add_target(forget)
     forget.set_defaults(run=cmd_forget)
+    again = memories.add_parser(
+        "reembed",
+        help="embed a project's memories with a model, all of them if it is a new one",
+        description="Embed a project's memories with --embedder: those without a vector, or"
+        " all of them when the project's memories were embedded with another model (whose"
+        " vectors are erased first). Run it again after an interruption.",
+    )
+    again.add_argument("--embedder", required=True, help="a model name or module:attribute")
+    _add_db(again)
+    again.add_argument("--project", default="default", help="the project (%(default)s)")
+    again.set_defaults(run=cmd_reembed)
     audit = _listing(commands, "audit", "audit events", cmd_audit)
     verify = audit.add_parser(
         "verify",

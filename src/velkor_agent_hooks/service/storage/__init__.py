@@ -30,6 +30,9 @@ class Storage(Protocol):
         ``model`` when given (refused if the project records another model or dimension)."""
 
     # Vectors (``vectors.VectorStorage``)
+    def vector_support(self) -> str | None:
+        """None when vectors can be searched here, else why not."""
+
     def check_embedder(self, model: str) -> None: ...
 
     def embedding_model(self, kind: str = "memories") -> tuple[str, int] | None: ...

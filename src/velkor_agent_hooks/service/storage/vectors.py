@@ -14,8 +14,8 @@ dimension (``_vector_index``):
   the project as its partition and the session and user as filterable columns, emptied by a
   trigger as ``memory_vectors`` rows go. A search takes the nearest by Hamming distance
   (``PREFILTER`` times as many as wanted) and ranks those by exact cosine over the vectors
-  of record. A database holding such an index erases embedded memories only where sqlite-vec
-  loads: elsewhere the erasure fails whole, nothing half-done.
+  of record. A database holding such an index erases memories only where sqlite-vec loads
+  (SQLite prepares the trigger with every delete): elsewhere an erasure is refused whole.
 * PostgreSQL, with pgvector: an HNSW index (cosine) over the vectors of that dimension,
   searched with iterative scans so that scope filters still fill the page.
 
@@ -121,10 +121,9 @@ class VectorStorage:
         if found is not None and found[0] != model:
             raise ValueError(_mismatch(self.project, found[0], model))
         if found is not None and found[1] != dim:
-            what = "memories are embedded" if kind == "memories" else "items' vectors are"
             raise ValueError(
-                f"vectors of dimension {dim}, but project {self.project!r}'s {what} of"
-                f" dimension {found[1]}"
+                f"vectors of dimension {dim}, but project {self.project!r}'s {kind} have"
+                f" vectors of dimension {found[1]}"
             )
 
     def _add_memory_vectors(
@@ -293,6 +292,17 @@ class SQLiteVectors(VectorStorage):
             "on SQLite needs sqlite-vec and a SQLite that loads extensions:"
             " pip install 'velkor-agent-hooks[embeddings]'"
         )
+
+    def delete_memories(self, *args: Any, **kwargs: Any) -> int:
+        try:
+            return super().delete_memories(*args, **kwargs)  # type: ignore[misc]
+        except Exception as exc:
+            if "no such module: vec0" not in str(exc):
+                raise
+            raise ValueError(
+                "this database holds a memory vector index: erasing memories needs sqlite-vec"
+                " (pip install 'velkor-agent-hooks[embeddings]'); nothing was erased"
+            ) from None
 
     def _vector_index(self, conn: Any, kind: str, dim: int) -> None:
         if kind != "memories":
