@@ -118,13 +118,13 @@ def test_an_embedder_other_than_the_recorded_one_is_refused(where):
     project = f"emb-{uuid.uuid4().hex[:8]}"
     with VelkorClient(path=where, project=project, embedder=bag_of_words()) as client:
         client.remember("first note")
-    with pytest.raises(ValueError, match="embedded with 'bag16', not 'bag8'.*reembed"):
+    with pytest.raises(ValueError, match=r"embedded with 'bag16', not 'bag8'.*reembed"):
         VelkorClient(path=where, project=project, embedder=bag_of_words(8, "bag8"))
     with pytest.raises(ValueError, match="embedded with 'bag16'"):
         serve(db=where, project=project, embedder=bag_of_words(8, "bag8"))
     # The same name with another dimension is refused at the write, and nothing is stored.
     with VelkorClient(path=where, project=project, embedder=bag_of_words(8, "bag16")) as client:
-        with pytest.raises(ValueError, match="dimension 8.*dimension 16"):
+        with pytest.raises(ValueError, match=r"dimension 8.*dimension 16"):
             client.remember("second note")
         assert [m["text"] for m in client.memories()] == ["first note"]
 
@@ -197,7 +197,7 @@ def test_a_base_install_reads_and_writes_and_refuses_erasing_whole(tmp_path):
             client.remember("plain note", session_id="b")
             assert [m["text"] for m in client.recall("note")] == ["plain note", "embedded note"]
             for scope in ("a", "b"):
-                with pytest.raises(ValueError, match="needs sqlite-vec.*nothing was erased"):
+                with pytest.raises(ValueError, match=r"needs sqlite-vec.*nothing was erased"):
                     client.forget(session_id=scope)
             assert len(client.memories()) == 2
         print("ok")
