@@ -371,6 +371,7 @@ def test_searching_and_forgetting_a_memory_and_a_session(browser, server):
     browser.find_element(By.CSS_SELECTOR, "main button.deny").click()
     wait_for(browser, "Forgot 1 memories.")
     submit(browser, {"q": "", "session_id": "s2"})
+    wait_for(browser, "Forget every memory of session s2")
     browser.find_element(By.PARTIAL_LINK_TEXT, "Forget every memory of session").click()
     wait_for(browser, "Forget 2 memories?")
     browser.find_element(By.CSS_SELECTOR, "main button.deny").click()
