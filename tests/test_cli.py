@@ -23,6 +23,14 @@ COMMANDS = [
     ["audit"],
     ["audit", "list"],
     ["audit", "export"],
+    ["audit", "verify"],
+    ["memories", "forget"],
+    ["policy", "check"],
+    ["policy", "test"],
+    ["approvals", "list"],
+    ["approvals", "approve"],
+    ["console"],
+    ["hermes", "install"],
 ]
 
 
