@@ -1,11 +1,16 @@
-"""How ``context`` time grows with the number of memories, on SQLite and on PostgreSQL.
+"""How ``context`` and ``recall`` time grows with the number of memories, on SQLite and on
+PostgreSQL, by words alone and fused with vectors.
 
     python bench/context_scale.py [--sizes 1000,10000,100000] [--calls 50] [--pg URL|none]
+                                  [--embedder NAME|none]
 
 Stores memories of 12 words drawn from a 5,000-word vocabulary with Zipf-like frequencies
 (common words in most memories, rare ones in few), then times ``context`` for 3-word queries
-mixing common and rare words, and for the empty query, at each size. Without ``--pg`` it
-starts a PostgreSQL server of its own from Debian's binaries, as the tests do.
+mixing common and rare words, and for the empty query, and ``recall`` (limit 10), at each
+size. With an embedder (default: wordllama where installed) the memories are written
+embedded, and the same calls are timed side by side through a client without the embedder
+(lexical) and one with it (hybrid: the query embedded, vector search, fusion). Without
+``--pg`` it starts a PostgreSQL server of its own from Debian's binaries, as the tests do.
 """
 
 from __future__ import annotations
@@ -38,39 +43,82 @@ def queries(rng: random.Random, count: int) -> list[str]:
     ]
 
 
-def per_call_ms(client: VelkorClient, texts: list[str]) -> float:
+def per_call_ms(call, texts: list[str]) -> float:
     times = []
     for text in texts:
         start = time.perf_counter()
-        client.context(text, max_tokens=2000)
+        call(text)
         times.append(time.perf_counter() - start)
     return statistics.median(times) * 1000
 
 
-def run(name: str, path: str, sizes: list[int], calls: int, analyze) -> None:
+def timings(client: VelkorClient, texts: list[str]) -> list[float]:
+    """Median ms of context with a query, context without, and recall."""
+
+    def context(text: str) -> object:
+        return client.context(text, max_tokens=2000)
+
+    def recall(text: str) -> object:
+        return client.recall(text, limit=10)
+
+    per_call_ms(context, texts[:5])  # warm caches
+    return [
+        per_call_ms(context, texts),
+        per_call_ms(context, [""] * len(texts)),
+        per_call_ms(recall, texts),
+    ]
+
+
+def run(name: str, path: str, sizes: list[int], calls: int, analyze, embedder=None) -> None:
     rng = random.Random(7)
-    client = VelkorClient(path=path, project=f"bench-{uuid.uuid4().hex[:8]}")
+    project = f"bench-{uuid.uuid4().hex[:8]}"
+    writer = VelkorClient(path=path, project=project, embedder=embedder)
+    # Over the same memories: words alone, and fused with vectors.
+    clients = {"lexical": VelkorClient(path=path, project=project)}
+    if embedder is not None:
+        clients["hybrid"] = writer
     stored = 0
     rows = []
     for size in sizes:
         while stored < size:
             batch = min(5000, size - stored)
-            client.remember_turns(memories(rng, batch), session_id="bench")
+            writer.remember_turns(memories(rng, batch), session_id="bench")
             stored += batch
         analyze()
         texts = queries(rng, calls)
-        per_call_ms(client, texts[:5])  # warm caches
-        rows.append((size, per_call_ms(client, texts), per_call_ms(client, [""] * calls)))
-    client.close()
-    print(f"\n{name}: median ms per context call (max_tokens=2000)")
-    print(f"{'memories':>10} {'query':>9} {'no query':>9}")
-    for size, query_ms, empty_ms in rows:
-        print(f"{size:>10,} {query_ms:>9.2f} {empty_ms:>9.2f}")
-    first, last = rows[0], rows[-1]
-    print(
-        f"growth {first[0]:,} -> {last[0]:,} memories ({last[0] // first[0]}x):"
-        f" query {last[1] / first[1]:.2f}x, no query {last[2] / first[2]:.2f}x"
+        rows.append((size, [timings(client, texts) for client in clients.values()]))
+    for client in {*clients.values(), writer}:
+        client.close()
+    model = f", {embedder.name}" if embedder is not None else ""
+    print(f"\n{name}: median ms per call (context max_tokens=2000, recall limit=10{model})")
+    header = "".join(
+        f" {kind + ' ' + call:>18}"
+        for kind in clients
+        for call in ("context", "no query", "recall")
     )
+    print(f"{'memories':>10}{header}")
+    for size, measured in rows:
+        print(f"{size:>10,}" + "".join(f" {ms:>18.2f}" for each in measured for ms in each))
+    first, last = rows[0], rows[-1]
+    growth = ", ".join(
+        f"{kind} context {b[0] / a[0]:.2f}x, recall {b[2] / a[2]:.2f}x"
+        for kind, a, b in zip(clients, first[1], last[1], strict=True)
+    )
+    print(f"growth {first[0]:,} -> {last[0]:,} memories ({last[0] // first[0]}x): {growth}")
+
+
+def load_embedder(name: str):
+    from velkor_agent_hooks.service.memory.embeddings import resolve
+
+    if name == "none":
+        return None
+    if not name:
+        try:
+            import wordllama  # noqa: F401
+        except ImportError:
+            print("no embedder: wordllama is not installed (the embeddings extra)")
+            return None
+    return resolve(name or "wordllama")
 
 
 def main() -> None:
@@ -78,22 +126,31 @@ def main() -> None:
     parser.add_argument("--sizes", default="1000,10000,100000")
     parser.add_argument("--calls", type=int, default=50)
     parser.add_argument("--pg", default="", help="PostgreSQL URL; 'none' to skip")
+    parser.add_argument(
+        "--embedder", default="", help="model for the hybrid columns (default: wordllama); none"
+    )
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
+    embedder = load_embedder(args.embedder)
     with tempfile.TemporaryDirectory() as tmp:
-        run("SQLite file", os.path.join(tmp, "bench.db"), sizes, args.calls, lambda: None)
+        path = os.path.join(tmp, "bench.db")
+        run("SQLite file", path, sizes, args.calls, lambda: None, embedder)
     if args.pg == "none":
         return
     server = None
     url = args.pg
     if not url:
         sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-        from pgserver import PostgresServer, find_bindir
+        from pgserver import PostgresServer, ensure_pgvector, find_bindir
 
         bindir = find_bindir()
         if bindir is None:
             print("\nPostgreSQL: binaries not found, skipped (apt-get install postgresql)")
             return
+        why = ensure_pgvector(bindir) if embedder is not None else None
+        if why is not None:
+            print(f"\nPostgreSQL: no hybrid columns, {why}")
+            embedder = None
         server = PostgresServer(bindir).start()
         url = server.create_database("bench")
     try:
@@ -102,10 +159,10 @@ def main() -> None:
         def analyze() -> None:
             # Autovacuum would do this on a live server; a bulk load outruns it.
             with psycopg.connect(url, autocommit=True) as conn:
-                for table in ("velkor_memories", "velkor_items"):
+                for table in ("velkor_memories", "velkor_items", "velkor_memory_vectors"):
                     conn.execute(f"ANALYZE {table}")
 
-        run("PostgreSQL", url, sizes, args.calls, analyze)
+        run("PostgreSQL", url, sizes, args.calls, analyze, embedder)
     finally:
         if server is not None:
             server.stop()

@@ -1,6 +1,7 @@
 """Recall on the LoCoMo conversations of ../shared/locomo, by the metric of its README.md.
 
     python bench/recall.py [--via prototype|client] [--data DIR] [--steps] [--scale SIZES]
+                           [--embedder NAMES]
 
 Stores every turn as one memory ("<speaker>: <text>", the photo caption appended), one session
 per conversation, the session's date as the memory's timestamp; then, for each question of
@@ -11,9 +12,11 @@ tokens, and prints the means per category and overall.
 ``--via prototype`` ranks with ``service.memory.recall.rank`` over an in-memory source;
 ``--via client`` goes through ``VelkorClient`` (``recall`` for k, ``context`` for budgets; a
 client without ``recall`` is ranked by the order of a large context), over the storage that
-``--path`` names (default: in-memory SQLite). ``--steps`` prints the
-table for each ranking step on the prototype, ``--scale 1000,100000`` the cost of a query on
-the prototype among that many synthetic memories.
+``--path`` names (default: in-memory SQLite). ``--embedder wordllama`` runs the client
+without and with each embedder named (comma-separated) and prints both tables and their
+difference. ``--steps`` prints the table for each ranking step on the prototype,
+``--scale 1000,100000`` the cost of a query on the prototype among that many synthetic
+memories.
 """
 
 from __future__ import annotations
@@ -164,13 +167,13 @@ def run_prototype(conversations, weights=ranking.DEFAULT, table=None) -> Table:
     return table
 
 
-def run_client(conversations, path: str | None = None) -> Table:
+def run_client(conversations, path: str | None = None, embedder=None) -> Table:
     from velkor_agent_hooks.client import VelkorClient
 
     table = Table()
     for conv in conversations:
         project = f"locomo-{conv.name}-{uuid.uuid4().hex[:8]}"
-        client = VelkorClient(project=project, path=path)
+        client = VelkorClient(project=project, path=path, embedder=embedder)
         ids = {}
         for stamp, group in itertools.groupby(conv.turns, key=lambda turn: turn.timestamp):
             group = list(group)
@@ -193,6 +196,26 @@ def run_client(conversations, path: str | None = None) -> Table:
             score(table, q, ranked, contexts, texts)
         client.close()
     return table
+
+
+def show_fusion(conversations, path: str | None, names: list[str]) -> None:
+    """Lexical against fused, each embedder's run beside the lexical one."""
+    from velkor_agent_hooks.service.memory.embeddings import resolve
+
+    lexical = run_client(conversations, path)
+    lexical.show("lexical (through VelkorClient)")
+    for name in names:
+        embedder = resolve(name)  # loaded once, not once per conversation
+        fused = run_client(conversations, path, embedder)
+        fused.show(f"fused with {embedder.name}")
+        columns = lexical.columns()
+        print(f"\nfused - lexical, {embedder.name}")
+        print(f"{'category':<12} " + " ".join(f"{c:>8}" for c in columns))
+        for category, label in [*CATEGORIES.items(), (None, "overall")]:
+            cells = " ".join(
+                f"{fused.mean(c, category) - lexical.mean(c, category):>+8.3f}" for c in columns
+            )
+            print(f"{label:<12} {cells}")
 
 
 def raw_words(text: str) -> list[str]:
@@ -305,6 +328,11 @@ def main() -> None:
     parser.add_argument("--path", help="the client's storage: a SQLite file or PostgreSQL URL")
     parser.add_argument("--steps", action="store_true")
     parser.add_argument("--scale", default="", help="sizes, e.g. 1000,10000,100000")
+    parser.add_argument(
+        "--embedder",
+        default="",
+        help="comma-separated embedders (e.g. wordllama): lexical and fused through the client",
+    )
     args = parser.parse_args()
     if args.scale:
         run_scale([int(n) for n in args.scale.split(",")], 400)
@@ -312,7 +340,9 @@ def main() -> None:
     conversations = [load(path) for path in sorted(args.data.glob("*.json"))]
     if not conversations:
         sys.exit(f"no conversations in {args.data}")
-    if args.steps:
+    if args.embedder:
+        show_fusion(conversations, args.path, args.embedder.split(","))
+    elif args.steps:
         run_steps(conversations)
     elif args.via == "client":
         run_client(conversations, args.path).show("through VelkorClient")
