@@ -23,7 +23,7 @@ from ...client._vectors import checked
 RRF_K = 10
 VECTOR_WEIGHT = 0.3
 # How many memories the vector search adds to the fusion.
-VECTOR_CANDIDATES = 30
+VECTOR_CANDIDATES = 20
 
 
 class Embedder:
@@ -60,7 +60,7 @@ class Embedder:
         return checked([self._query(text)], f"embedder {self.name!r}")[0]
 
 
-def _wordllama(dim: int | None) -> Embedder:
+def _wordllama() -> Embedder:
     from pathlib import Path
 
     try:
@@ -72,18 +72,14 @@ def _wordllama(dim: int | None) -> Embedder:
         ) from None
     # Its tokenizer is found offline only with the package's own folder as the cache.
     model = wordllama.WordLlama.load(
-        cache_dir=Path(wordllama.__file__).parent, disable_download=True, trunc_dim=dim
+        cache_dir=Path(wordllama.__file__).parent, disable_download=True
     )
-    name = "wordllama-l2_supercat" + (f"-{dim}" if dim else "")
-    return Embedder(lambda texts: model.embed(texts, norm=True), name)
+    return Embedder(lambda texts: model.embed(texts, norm=True), "wordllama-l2_supercat")
 
 
 # Models shipped inside a package, by the name a project records.
-MODELS: dict[str, Callable[[], Embedder]] = {
-    "wordllama-l2_supercat": lambda: _wordllama(None),
-    "wordllama-l2_supercat-128": lambda: _wordllama(128),
-    "wordllama-l2_supercat-64": lambda: _wordllama(64),
-}
+# (wordllama's 64-dimension truncation fused worse than words alone on LoCoMo: not offered.)
+MODELS: dict[str, Callable[[], Embedder]] = {"wordllama-l2_supercat": _wordllama}
 ALIASES = {"wordllama": "wordllama-l2_supercat"}
 
 

@@ -30,7 +30,7 @@ from typing import Any
 
 from .common import namespace_key, prefix_range, pushable_filters, query_terms, ranked_scores
 
-PREFILTER = 3
+PREFILTER = 2
 
 
 def blob(vector: list[float]) -> bytes:
