@@ -274,7 +274,10 @@ def chromium():
     for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
         options.add_argument(flag)
     options.add_argument("--window-size=1280,900")
-    browser = webdriver.Chrome(options=options, service=webdriver.ChromeService(driver))
+    # The sanitizer run preloads ASan into every child: the browser is not ours to check.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    service = webdriver.ChromeService(driver, env=env)
+    browser = webdriver.Chrome(options=options, service=service)
     yield browser
     browser.quit()
 
