@@ -6,11 +6,12 @@ import subprocess
 import sys
 import threading
 from dataclasses import dataclass
-from datetime import datetime
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from typing import Annotated, Any, TypedDict
 
 import pytest
+from langchain_core.embeddings import Embeddings
 from langgraph.graph import START, StateGraph
 from langgraph.runtime import Runtime
 from langgraph.store.base import (
@@ -26,6 +27,8 @@ from langgraph.store.memory import InMemoryStore
 
 from velkor_agent_hooks.client import VelkorClient, serve
 from velkor_agent_hooks.langgraph import VelkorStore
+from velkor_agent_hooks.service import store as keyed
+from velkor_agent_hooks.service.clock import stamp
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -151,26 +154,55 @@ def test_reads_and_deletes_create_no_namespace(store):
     assert store.list_namespaces() == [] and store.search(()) == []
 
 
-def test_query_search_ranks_by_shared_words(store):
-    ns = ("docs",)
-    store.put(ns, "a", {"text": "green tea and black tea", "topic": "drinks"})
-    store.put(ns, "b", {"text": "tea"})
-    store.put(ns, "c", {"body": {"nested": ["black coffee"]}})
-    store.put(("other",), "d", {"text": "black tea"})
+class Letters(Embeddings):
+    """Letter counts: texts sharing letters are near, as the tests need, and no model."""
 
-    hits = store.search(ns, query="black tea")
-    # The best match first; how the service weighs the rest is its own business.
-    assert hits[0].key == "a" and {h.key for h in hits} == {"a", "b", "c"}
-    scores = [h.score for h in hits]
-    assert all(isinstance(s, float) for s in scores) and scores == sorted(scores, reverse=True)
-    page = store.search(ns, query="black tea", limit=1, offset=1)
-    assert [h.key for h in page] == [hits[1].key]
-    assert [h.key for h in store.search(ns, query="tea", filter={"topic": "drinks"})] == ["a"]
-    assert store.search(ns, query="zebra") == []
-    # InMemoryStore without an index ignores the query: everything, unscored.
-    plain = store.search(ns)
-    assert {h.key for h in plain} == {"a", "b", "c"} and {h.score for h in plain} == {None}
-    assert [h.key for h in store.search(ns, query="")] == [h.key for h in plain]
+    def embed_documents(self, texts):
+        return [self.embed_query(text) for text in texts]
+
+    def embed_query(self, text):
+        return [float(text.lower().count(c)) for c in "abcdefghijklmnopqrstuvwxyz"]
+
+
+def ranked(store, *args, **kwargs):
+    return [
+        (h.key, None if h.score is None else round(h.score, 4))
+        for h in store.search(*args, **kwargs)
+    ]
+
+
+@pytest.mark.parametrize("fields", [None, ["text"], ["meta.title", "tags[*].name"], ["$"]], ids=str)
+def test_semantic_search_ranks_as_in_memory_store(client, fields):
+    config = {"dims": 26, "embed": Letters(), **({"fields": fields} if fields else {})}
+    ours, reference = VelkorStore(client, index=config), InMemoryStore(index=config)
+    docs = {
+        "a": {"text": "zebra zone", "meta": {"title": "quiz"}, "tags": [{"name": "jazz"}]},
+        "b": {"text": "apple pie", "meta": {"title": "banana"}, "tags": [{"name": "pear"}]},
+        "c": {"text": "bee", "meta": {"title": "cab"}, "tags": []},
+    }
+    for subject in (ours, reference):
+        for key, value in docs.items():
+            subject.put(("docs",), key, value)
+        subject.put(("docs",), "own", {"text": "x", "other": "zzz buzz"}, index=["other"])
+        subject.put(("docs",), "none", {"text": "zebra"}, index=False)
+    # The same cosine scores; words of the query may lift an item (the service ranks both).
+    for query in ("zebra", "banana apple", "cab", "zzz"):
+        ours_ranked, theirs = (
+            ranked(ours, ("docs",), query=query),
+            ranked(reference, ("docs",), query=query),
+        )
+        assert dict(ours_ranked) == dict(theirs) and len(ours_ranked) == len(theirs) == 5
+    assert ours.index_config == config and ours.embeddings is not None
+
+
+def test_without_an_index_the_query_is_ignored_as_langgraph_does(store):
+    reference = InMemoryStore()
+    for subject in (store, reference):
+        subject.put(("d",), "a", {"text": "green tea"})
+        subject.put(("d",), "b", {"text": "coffee"}, index=["text"])
+    keys = {h.key for h in store.search(("d",), query="tea")}
+    assert keys == {h.key for h in reference.search(("d",), query="tea")} == {"a", "b"}
+    assert {h.score for h in store.search(("d",), query="tea")} == {None}
 
 
 def test_items_carry_times_and_rewrites_keep_creation(store):
@@ -252,12 +284,9 @@ ITEM = {"text": "ok"}
         (lambda s: s.put(("users", ""), "k", ITEM), InvalidNamespaceError),
         (lambda s: s.put(("users", "a.b"), "k", ITEM), InvalidNamespaceError),
         (lambda s: s.put((), "k", ITEM), InvalidNamespaceError),
-        (lambda s: s.put(["users"], "k", ITEM), InvalidNamespaceError),
         (lambda s: s.put(("users", 3), "k", ITEM), InvalidNamespaceError),
         (lambda s: s.put(("langgraph",), "k", ITEM), InvalidNamespaceError),
         (lambda s: s.batch([PutOp(("a\x00b",), "k", ITEM)]), InvalidNamespaceError),
-        (lambda s: s.batch([PutOp("users", "k", ITEM)]), InvalidNamespaceError),
-        (lambda s: s.batch([PutOp(("langgraph",), "k", ITEM)]), InvalidNamespaceError),
         (lambda s: s.get(("a.b",), "k"), InvalidNamespaceError),
         (lambda s: s.search(("",)), InvalidNamespaceError),
         (lambda s: s.list_namespaces(prefix=("a.b",)), InvalidNamespaceError),
@@ -268,15 +297,14 @@ ITEM = {"text": "ok"}
         (lambda s: s.put(("users",), "k", {1: "one"}), TypeError),
         (lambda s: s.put(("users",), "k", {"pair": (1, 2)}), TypeError),
         (lambda s: s.put(("users",), "k", {"s": "\ud800"}), ValueError),
-        (lambda s: s.put(("users",), "k", ITEM, index=["text"]), NotImplementedError),
-        (lambda s: s.put(("users",), "k", ITEM, ttl=5), NotImplementedError),
-        (lambda s: s.batch([PutOp(("users",), "k", ITEM, ttl=5)]), NotImplementedError),
         (lambda s: s.search(("users",), limit=-1), ValueError),
         (lambda s: s.search(("users",), offset=-1), ValueError),
         (lambda s: s.list_namespaces(limit=-1), ValueError),
         (lambda s: s.list_namespaces(max_depth=0), ValueError),
-        (lambda s: s.search(("users",), filter={"n": {"$gt": 1}}), NotImplementedError),
-        (lambda s: s.search(("users",), filter={"meta": {"a": 1}}), NotImplementedError),
+        (lambda s: s.search(("users",), filter={"n": {"$regex": "a"}}), ValueError),
+        (lambda s: s.put(("users",), "k", ITEM, ttl=0), ValueError),
+        (lambda s: s.batch([PutOp(None, "k", ITEM)]), InvalidNamespaceError),
+        (lambda s: VelkorStore(VelkorClient(), ttl={"default": 5}), ValueError),
         (lambda s: s.batch([GetOp(("users",), "k"), "get"]), TypeError),
         # One bad operation refuses the whole batch, the good write before it included.
         (
@@ -296,23 +324,141 @@ def test_bad_input_is_refused_and_stores_nothing(call, error):
     assert client.search_items((), limit=100) == []
 
 
-def test_index_false_and_refresh_ttl_are_accepted(store):
-    store.put(("n",), "k", {"text": "kept"}, index=False)
-    assert store.get(("n",), "k", refresh_ttl=True).value == {"text": "kept"}
-    assert [h.key for h in store.search(("n",), query="kept", refresh_ttl=False)] == ["k"]
+@pytest.mark.parametrize(
+    ("call", "same_as"),
+    [
+        (lambda s: s.search(["a", "b"]), lambda s: s.search(("a", "b"))),
+        (lambda s: s.list_namespaces(prefix=["a"]), lambda s: s.list_namespaces(prefix=("a",))),
+        (lambda s: s.list_namespaces(suffix=["c"]), lambda s: s.list_namespaces(suffix=("c",))),
+        (lambda s: s.get(["a", "b", "c"], "k"), lambda s: s.get(("a", "b", "c"), "k")),
+        # LangGraph's stores read a str as its characters, one label each.
+        (
+            lambda s: s.batch([ListNamespacesOp((MatchCondition("suffix", "bc"),))])[0],
+            lambda s: [("a", "b", "c")],
+        ),
+    ],
+)
+def test_namespaces_given_as_lists_or_str_read_as_tuples(store, call, same_as):
+    store.put(["a", "b", "c"], "k", {"v": 1})
+    store.put(("a", "x"), "k", {"v": 2})
+    assert call(store) == same_as(store) and call(store)
+
+
+FILTERS = [
+    {"n": {"$gt": 2}},
+    {"n": {"$gte": 2, "$lt": 4}},
+    {"n": {"$lte": 1.5}},
+    {"n": {"$ne": 3}},
+    {"n": {"$eq": 2.0}},
+    {"n": {"$lt": float("inf")}},
+    {"tag": {"$ne": "x"}},
+    {"tag": None},
+    {"meta": {"a": {"b": 1}}},
+    {"list": [1, {"c": 2}]},
+]
+
+
+@pytest.mark.parametrize("filter", FILTERS, ids=str)
+def test_filters_match_as_in_memory_store(store, filter):
+    values = [
+        {"n": 1, "tag": "x", "meta": {"a": {"b": 1, "z": 0}}},
+        {"n": 2, "list": [1, {"c": 2, "d": 3}]},
+        {"n": 3, "tag": "y", "meta": {"a": {"b": 2}}},
+        {"n": 4, "tag": None, "list": [1, {"c": 2}]},
+    ]
+    reference = InMemoryStore()
+    for subject in (store, reference):
+        for index, value in enumerate(values):
+            subject.put(("f",), str(index), value)
+    assert {h.key for h in store.search(("f",), filter=filter)} == {
+        h.key for h in reference.search(("f",), filter=filter)
+    }
+
+
+def test_items_expire_and_reads_renew_them(client, monkeypatch):
+    clock = [datetime.now(UTC)]
+    monkeypatch.setattr(keyed, "now", lambda: stamp(clock[0]))
+    store = VelkorStore(client, ttl={"default_ttl": 1, "refresh_on_read": False})
+    assert store.supports_ttl and store.ttl_config == {"default_ttl": 1, "refresh_on_read": False}
+    store.put(("t",), "default", {"v": 1})  # a minute
+    store.put(("t",), "long", {"v": 2}, ttl=3)
+    store.put(("t",), "never", {"v": 3}, ttl=None)
+
+    def live():
+        return sorted(h.key for h in store.search(("t",), limit=9))
+
+    clock[0] += timedelta(seconds=50)
+    assert store.get(("t",), "default", refresh_ttl=True) is not None  # renewed to 1:50
+    clock[0] += timedelta(seconds=50)
+    assert live() == ["default", "long", "never"]
+    assert store.get(("t",), "default") is not None  # refresh_on_read False: not renewed
+    clock[0] += timedelta(seconds=11)
+    assert live() == ["long", "never"] and store.get(("t",), "default") is None
+    assert [h.key for h in store.search(("t",), refresh_ttl=True, limit=1)] == ["never"]
+    clock[0] += timedelta(minutes=3)
+    assert live() == ["never"] and store.list_namespaces() == [("t",)]
+    assert store.sweep_ttl() == 2 and store.sweep_ttl() == 0
+    store.put(("t",), "default", {"v": 4})
+    clock[0] += timedelta(minutes=2)
+    assert store.list_namespaces(prefix=("t",)) == [("t",)] and live() == ["never"]
+
+
+def test_ttl_sweeper_starts_stops_and_awaits_as_langgraph_stores_do(store):
+    future = store.start_ttl_sweeper(sweep_interval_minutes=1)
+    assert asyncio.run(_awaited(future)) is future and not future.done()
+    assert store.stop_ttl_sweeper(timeout=5) and store.stop_ttl_sweeper()
+    assert future.result(timeout=5) is None
+
+
+async def _awaited(future):
+    return await future
+
+
+class Counting:
+    def __init__(self, backend):
+        self.backend, self.calls = backend, 0
+
+    def call(self, op, args):
+        self.calls += 1
+        return self.backend.call(op, args)
+
+
+def test_a_batch_is_one_service_call_and_concurrent_calls_go_together(client):
+    store = VelkorStore(client)
+    counting = client._backend = Counting(client._backend)
+    ns = ("b",)
+    store.batch([PutOp(ns, str(n), {"n": n}) for n in range(50)] + [SearchOp(ns, limit=100)])
+    assert counting.calls == 1
+
+    async def concurrent():
+        return await asyncio.gather(
+            store.aput(ns, "new", {"n": -1}),
+            store.aget(ns, "new"),
+            store.adelete(ns, "0"),
+            store.asearch(ns, filter={"n": {"$lt": 1}}),
+            *(store.aget(ns, str(n)) for n in range(1, 200)),
+        )
+
+    got = asyncio.run(concurrent())
+    # Sent in the order made: the get sees the put before it, the search the delete.
+    assert got[1].value == {"n": -1} and [h.key for h in got[3]] == ["new"]
+    assert [None if i is None else i.value["n"] for i in got[4:]][:3] == [1, 2, 3]
+    assert counting.calls == 2
 
 
 def test_abatch_does_not_block_the_event_loop():
     release = threading.Event()
 
-    class WaitingClient(VelkorClient):
-        def get_item(self, namespace, key):
+    class Waiting(Counting):
+        def call(self, op, args):
             # Only a loop that keeps running can set the event.
             assert release.wait(10), "the event loop was blocked"
-            return super().get_item(namespace, key)
+            return super().call(op, args)
 
-    store = VelkorStore(WaitingClient())
+    client = VelkorClient()
+    store = VelkorStore(client)
     store.put(("s",), "k", {"v": 1})
+    client._backend = Waiting(client._backend)
 
     async def main():
         ticks = 0

@@ -1,52 +1,54 @@
 """LangGraph's own store interface over the Velkor keyed store.
 
-``VelkorStore(client)`` is a ``langgraph.store.base.BaseStore``: pass it wherever LangGraph
-takes a store (``StateGraph(...).compile(store=...)``, ``create_agent(store=...)``) and nodes
-reach it as ``runtime.store`` or through a ``store`` keyword. It implements ``batch`` and
-``abatch``; every other method (``get``, ``put``, ``delete``, ``search``,
-``list_namespaces`` and their ``a*`` twins) is LangGraph's, built on those two.
+``VelkorStore(client, index=None, ttl=None)`` is a ``langgraph.store.base.BaseStore``: pass it
+wherever LangGraph takes a store (``StateGraph(...).compile(store=...)``,
+``create_agent(store=...)``) and nodes reach it as ``runtime.store`` or through a ``store``
+keyword. It implements ``batch`` and ``abatch``; every other method (``get``, ``put``,
+``delete``, ``search``, ``list_namespaces`` and their ``a*`` twins) is LangGraph's, built on
+those two.
 
 Behaviour, as ``langgraph.store.memory.InMemoryStore`` has it unless said otherwise:
 
 * Items are kept by the service under (namespace, key); writing a key again replaces the
   value, ``created_at`` kept and ``updated_at`` renewed. A put whose value is None deletes.
-* ``search`` with a query ranks by the service's word relevance (the same as
-  ``VelkorClient.context``): only items whose strings share words with the query come back,
-  best first, with ``score`` set. Without a query items come most recently updated first,
-  ``score`` None. ``filter`` matches top-level fields by equality (``{"$eq": v}`` too).
-* Within one batch, reads see the store as it was before the batch's writes, and writes
-  apply in order, the last one for a key winning (LangGraph's own stores do the same).
-* Every operation of a batch is checked before any runs: one bad operation raises and the
-  batch changes nothing. A connection lost halfway through the writes can still leave the
-  earlier ones applied: each write is its own request.
-* ``abatch`` checks the operations on the calling thread, then runs the client calls in a
-  worker thread (``asyncio.to_thread``), so the event loop is never blocked.
+  Namespaces are any sequence of labels (a tuple, a list, or a str, read label per character,
+  as LangGraph's SQL stores read them); a namespace exists while it holds a live item.
+* ``index={"embed": ..., "dims": ..., "fields": [...]}`` as LangGraph documents it (``embed``
+  a LangChain ``Embeddings``, a function, or a "provider:model" string): a put embeds the texts
+  at the fields (``"$"``, ``"a.b"``, ``"a[*].b"``; ``text_fields`` is taken for ``fields``),
+  or at its own ``index=[...]``, or none with ``index=False``; the service keeps the vectors.
+  ``search(query=...)`` then ranks by cosine similarity to the query's embedding, best over
+  an item's texts, ``score`` the similarity; items without vectors follow, ``score`` None.
+  Without an index the query is ignored, as LangGraph's stores ignore it.
+* ``ttl={"default_ttl": minutes, "refresh_on_read": bool, "sweep_interval_minutes": ...}``:
+  ``put(..., ttl=minutes)`` overrides the default; a read with ``refresh_ttl`` renews what it
+  returns. The service keeps expiry: expired items are never returned, and purged.
+  ``sweep_ttl``, ``start_ttl_sweeper`` and ``stop_ttl_sweeper`` are those of LangGraph's SQL
+  stores.
+* ``filter`` takes a value per field (objects match part of a value, lists whole) or the
+  operators ``$eq``, ``$ne``, ``$gt``, ``$gte``, ``$lt``, ``$lte``; a missing field is null.
+* A batch is one service call (one transaction embedded, one request over HTTP). Within it,
+  reads see the store as it was before the batch's writes and writes apply in order, as in
+  LangGraph's stores. Concurrent ``a*`` calls on one event loop are sent together, in the order
+  they were made, each seeing the ones before it; their embeddings are computed first.
+* Every operation of a batch is checked before any is sent: one bad operation raises and the
+  batch changes nothing.
 
-Errors:
-
-* A namespace that is not a tuple of non-empty ``str`` labels without "." or NUL, or an empty
-  namespace where an item lives, raises LangGraph's ``InvalidNamespaceError`` (a
-  ``ValueError``); so does a write under the reserved root label "langgraph".
-* Values must be mappings that JSON carries exactly: ``str`` keys, and ``dict``, ``list``,
-  ``str``, ``int``, finite ``float``, ``bool`` or None inside (``TypeError`` / ``ValueError``).
-* Negative ``limit``/``offset``, ``max_depth`` below 1, empty keys: ``ValueError``.
-
-Not supported (``NotImplementedError``, never a silently different answer):
-
-* TTL: ``supports_ttl`` is False, so ``put(..., ttl=...)`` is refused by LangGraph itself and
-  a ``PutOp`` with a ``ttl`` here. ``refresh_ttl`` on reads is accepted: nothing expires.
-* ``index``: there is no embedding index; the word ranking covers every string in a value.
-  ``index=None`` and ``index=False`` are accepted (an item put with ``index=False`` stays
-  findable by its words); a list of fields to index is refused.
-* Filter operators other than ``$eq`` (``$ne``, ``$gt``, ``$gte``, ``$lt``, ``$lte``), and
-  filter values holding objects (InMemoryStore matches those as partial documents).
+Errors: a label that is not a non-empty ``str`` without "." or NUL, or an empty namespace where
+an item lives, raises LangGraph's ``InvalidNamespaceError`` (a ``ValueError``); LangGraph's
+``put`` refuses the root label "langgraph". Values must be mappings that JSON carries exactly
+(``TypeError`` / ``ValueError``); negative ``limit``/``offset``, ``max_depth`` below 1, empty
+keys and non-positive TTLs raise ``ValueError``.
 """
 
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import copy
-from collections.abc import Callable, Iterable, Mapping
+import threading
+import weakref
+from collections.abc import Generator, Iterable, Mapping
 from datetime import datetime
 from typing import Any
 
@@ -55,6 +57,7 @@ try:
         NOT_PROVIDED,
         BaseStore,
         GetOp,
+        IndexConfig,
         InvalidNamespaceError,
         Item,
         ListNamespacesOp,
@@ -63,6 +66,10 @@ try:
         Result,
         SearchItem,
         SearchOp,
+        TTLConfig,
+        ensure_embeddings,
+        get_text_at_path,
+        tokenize_path,
     )
 except ImportError as exc:  # pragma: no cover - exercised in a subprocess
     raise ImportError(
@@ -72,135 +79,365 @@ except ImportError as exc:  # pragma: no cover - exercised in a subprocess
 
 from .client import VelkorClient
 from .client import _checks as check
+from .client._operations import OPERATIONS
 
 __all__ = ["VelkorStore"]
 
-_Call = Callable[[VelkorClient], Result]
+# Concurrent async calls sent together stop at about this many operations a call.
+MERGE_LIMIT = 1000
+_TTL_KEYS = frozenset({"default_ttl", "refresh_on_read", "sweep_interval_minutes", "omit_expired"})
+
+
+class _Step:
+    """One operation as sent: its service operation and arguments, what to embed, its op."""
+
+    __slots__ = ("args", "name", "op", "query", "texts")
+
+    def __init__(self, name: str, args: dict[str, Any], op: Op) -> None:
+        self.name, self.args, self.op = name, args, op
+        self.texts: list[str] | None = None
+        self.query: str | None = None
 
 
 class VelkorStore(BaseStore):
     """A LangGraph ``BaseStore`` kept by the Velkor service; see the module docstring."""
 
-    __slots__ = ("client",)
+    supports_ttl = True
+    __slots__ = (
+        "_batchers",
+        "_fields",
+        "_sweeper",
+        "_sweeping",
+        "client",
+        "embeddings",
+        "index_config",
+        "ttl_config",
+    )
 
-    def __init__(self, client: VelkorClient) -> None:
+    def __init__(
+        self,
+        client: VelkorClient,
+        *,
+        index: IndexConfig | None = None,
+        ttl: TTLConfig | None = None,
+    ) -> None:
         if not isinstance(client, VelkorClient):
             raise TypeError(f"client must be a VelkorClient, got {type(client).__name__}")
         self.client = client
+        self.index_config: dict[str, Any] | None = None
+        self.embeddings: Any = None
+        self._fields: list[tuple[str, Any]] = []
+        if index is not None:
+            if not isinstance(index, Mapping):
+                raise TypeError(f"index must be a mapping or None, got {type(index).__name__}")
+            if "vectors" not in {arg.name for arg in OPERATIONS["put_item"].args}:
+                raise NotImplementedError("semantic search needs a service that keeps vectors")
+            self.index_config = dict(index)
+            self.embeddings = ensure_embeddings(self.index_config.get("embed"))
+            fields = self.index_config.get("fields") or self.index_config.get("text_fields")
+            self._fields = _paths("index fields", fields or ["$"])
+        self.ttl_config = _ttl_config(ttl)
+        self._batchers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _Batcher] = (
+            weakref.WeakKeyDictionary()
+        )
+        self._sweeper: threading.Thread | None = None
+        self._sweeping = threading.Event()
 
     def __repr__(self) -> str:
         return f"VelkorStore({self.client!r})"
 
     def batch(self, ops: Iterable[Op]) -> list[Result]:
-        return self._run(_plan(ops))
+        steps = self._plan(ops)
+        if self.embeddings is not None:
+            self._embed(steps)
+        return self._send([steps])[0]
 
     async def abatch(self, ops: Iterable[Op]) -> list[Result]:
-        plan = _plan(ops)
-        return await asyncio.to_thread(self._run, plan)
+        steps = self._plan(ops)
+        if self.embeddings is not None:
+            await self._aembed(steps)
+        loop = asyncio.get_running_loop()
+        batcher = self._batchers.get(loop)
+        if batcher is None:
+            batcher = self._batchers[loop] = _Batcher(self, loop)
+        return await batcher.submit(steps)
 
-    def _run(self, plan: list[tuple[bool, _Call]]) -> list[Result]:
-        results: list[Result] = [None] * len(plan)
-        for writing in (False, True):
-            for index, (is_write, call) in enumerate(plan):
-                if is_write is writing:
-                    results[index] = call(self.client)
+    # TTL sweeping, as LangGraph's SQL stores offer it; the service purges as it writes too.
+
+    def sweep_ttl(self) -> int:
+        """Erases the expired items now; how many."""
+        return self.client.purge_items()
+
+    def start_ttl_sweeper(self, sweep_interval_minutes: float | None = None) -> _Sweeping:
+        """Sweeps every ``sweep_interval_minutes`` (default: the TTL config's, else 5) in a
+        thread until ``stop_ttl_sweeper`` or the returned future's ``cancel``. The future may
+        also be awaited, as LangGraph's async stores' is."""
+        done = _Sweeping()
+        done.add_done_callback(lambda f: self._sweeping.set() if f.cancelled() else None)
+        if self._sweeper is not None and self._sweeper.is_alive():
+            return done
+        config = self.ttl_config or {}
+        minutes = sweep_interval_minutes or config.get("sweep_interval_minutes") or 5
+        seconds = check.check_timeout(minutes, "sweep_interval_minutes") * 60
+        self._sweeping.clear()
+        stop = self._sweeping
+
+        def sweep(store_ref: weakref.ref[VelkorStore]) -> None:
+            while not stop.wait(seconds):
+                store = store_ref()
+                if store is None:
+                    break
+                try:
+                    store.sweep_ttl()
+                except Exception:  # a sweep that fails is tried again at the next
+                    pass
+                del store
+            if not done.done():
+                done.set_result(None)
+
+        self._sweeper = threading.Thread(
+            target=sweep, args=(weakref.ref(self),), name="velkor-ttl-sweeper", daemon=True
+        )
+        self._sweeper.start()
+        return done
+
+    def stop_ttl_sweeper(self, timeout: float | None = None) -> bool:
+        """Stops the sweeper; whether it stopped within ``timeout`` seconds (or was not running)."""
+        sweeper = self._sweeper
+        if sweeper is None or not sweeper.is_alive():
+            return True
+        self._sweeping.set()
+        sweeper.join(timeout)
+        if sweeper.is_alive():
+            return False
+        self._sweeper = None
+        return True
+
+    # Planning: every operation checked and put in the service's terms before any is sent.
+
+    def _plan(self, ops: Iterable[Op]) -> list[_Step]:
+        if isinstance(ops, str | bytes | Mapping) or not isinstance(ops, Iterable):
+            raise TypeError(f"ops must be an iterable of operations, got {type(ops).__name__}")
+        steps = []
+        for op in list(ops):
+            if isinstance(op, GetOp):
+                step = _Step("get_item", self._get_args(op), op)
+            elif isinstance(op, SearchOp):
+                step = self._search_step(op)
+            elif isinstance(op, ListNamespacesOp):
+                args = _list_args(op)
+                step = _Step(
+                    "" if _CONFLICT in (args["prefix"], args["suffix"]) else "list_namespaces",
+                    args,
+                    op,
+                )
+            elif isinstance(op, PutOp):
+                step = self._put_step(op)
+            else:
+                raise TypeError(f"unknown store operation: {type(op).__name__}")
+            steps.append(step)
+        for step in steps:
+            if step.name and step.name != "put_item":
+                step.args = OPERATIONS[step.name].bind(step.args)
+        return steps
+
+    def _get_args(self, op: GetOp) -> dict[str, Any]:
+        check.check_nonempty("key", op.key)
+        namespace = _namespace("namespace", op.namespace)
+        return {"namespace": namespace, "key": op.key, "refresh_ttl": _flag(op.refresh_ttl)}
+
+    def _search_step(self, op: SearchOp) -> _Step:
+        check.check_str("query", op.query, optional=True)
+        check.check_int("limit", op.limit)
+        check.check_int("offset", op.offset)
+        args = {
+            "namespace_prefix": _namespace("namespace_prefix", op.namespace_prefix, empty=True),
+            "filter": None if op.filter is None else copy.deepcopy(op.filter),
+            "limit": op.limit,
+            "offset": op.offset,
+            "refresh_ttl": _flag(op.refresh_ttl),
+        }
+        step = _Step("search_items", args, op)
+        if op.query and self.embeddings is not None:
+            args["query"] = op.query
+            step.query = op.query
+        return step
+
+    def _put_step(self, op: PutOp) -> _Step:
+        check.check_nonempty("key", op.key)
+        namespace = _namespace("namespace", op.namespace)
+        if op.value is None:
+            return _Step("delete_item", {"namespace": namespace, "key": op.key}, op)
+        value = op.value  # a deep copy once checked: the send comes later, from a worker
+        ttl: Any = op.ttl
+        if ttl is NOT_PROVIDED:  # an op built by hand
+            ttl = (self.ttl_config or {}).get("default_ttl")
+        args = {"namespace": namespace, "key": op.key, "value": value}
+        if ttl is not None:
+            args["ttl"] = check.check_timeout(ttl, "ttl") * 60  # minutes to seconds
+        step = _Step("put_item", OPERATIONS["put_item"].bind(args), op)
+        if self.embeddings is not None and op.index is not False:
+            fields = self._fields if op.index is None else _paths("index", op.index)
+            value = step.args["value"]
+            step.texts = [text for path, field in fields for text in _texts(value, path, field)]
+        return step
+
+    def _embed(self, steps: list[_Step]) -> None:
+        texts = [text for step in steps if step.texts for text in step.texts]
+        vectors = self.embeddings.embed_documents(texts) if texts else []
+        queries = list(dict.fromkeys(step.query for step in steps if step.query))
+        found = {query: self.embeddings.embed_query(query) for query in queries}
+        _attach(steps, vectors, found)
+
+    async def _aembed(self, steps: list[_Step]) -> None:
+        texts = [text for step in steps if step.texts for text in step.texts]
+        queries = list(dict.fromkeys(step.query for step in steps if step.query))
+        documents = self.embeddings.aembed_documents(texts) if texts else _nothing()
+        done = await asyncio.gather(documents, *map(self.embeddings.aembed_query, queries))
+        _attach(steps, done[0], dict(zip(queries, done[1:], strict=True)))
+
+    # Sending: plans of several callers in one service call, each plan's reads first.
+
+    def _send(self, plans: list[list[_Step]]) -> list[list[Result]]:
+        sent: list[tuple[int, int]] = []  # (plan, position) of each operation sent
+        ops: list[tuple[str, dict[str, Any]]] = []
+        for number, steps in enumerate(plans):
+            order = sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
+            for position in order:
+                if not steps[position].name:
+                    continue  # answered here: conditions that cannot both hold list nothing
+                sent.append((number, position))
+                ops.append((steps[position].name, steps[position].args))
+        results: list[list[Result]] = [
+            [None if step.name else [] for step in steps] for steps in plans
+        ]
+        if ops:
+            # Checked in _plan already, on the caller's thread: sent as they are.
+            done = self.client._backend.call(OPERATIONS["batch_items"], {"ops": ops})
+            for (number, position), (_, raw) in zip(sent, done, strict=True):
+                results[number][position] = _result(plans[number][position].name, raw)
         return results
 
 
-def _plan(ops: Iterable[Op]) -> list[tuple[bool, _Call]]:
-    """Checks every operation and returns (is_write, call) for each, in order."""
-    if isinstance(ops, str | bytes | Mapping) or not isinstance(ops, Iterable):
-        raise TypeError(f"ops must be an iterable of operations, got {type(ops).__name__}")
-    plan = []
-    for op in list(ops):
-        if isinstance(op, GetOp):
-            plan.append((False, _get(op)))
-        elif isinstance(op, SearchOp):
-            plan.append((False, _search(op)))
-        elif isinstance(op, ListNamespacesOp):
-            plan.append((False, _list(op)))
-        elif isinstance(op, PutOp):
-            plan.append((True, _put(op)))
-        else:
-            raise TypeError(f"unknown store operation: {type(op).__name__}")
-    return plan
+_WRITES = frozenset({"put_item", "delete_item"})
 
 
-def _get(op: GetOp) -> _Call:
-    namespace = _namespace("namespace", op.namespace)
-    check.check_nonempty("key", op.key)
-    key = op.key
+class _Batcher:
+    """The calls of one event loop waiting to be sent, sent together from a worker thread."""
 
-    def call(client: VelkorClient) -> Item | None:
-        raw = client.get_item(namespace, key)
-        return None if raw is None else _item(raw)
+    def __init__(self, store: VelkorStore, loop: asyncio.AbstractEventLoop) -> None:
+        self._store = weakref.ref(store)
+        self._loop = loop
+        self._waiting: list[tuple[list[_Step], asyncio.Future[list[Result]]]] = []
+        self._task: asyncio.Task[None] | None = None
 
-    return call
+    async def submit(self, steps: list[_Step]) -> list[Result]:
+        future: asyncio.Future[list[Result]] = self._loop.create_future()
+        self._waiting.append((steps, future))
+        if self._task is None or self._task.done():
+            # Runs once the calls made in this turn of the loop have queued theirs.
+            self._task = self._loop.create_task(self._drain())
+        return await future
 
-
-def _put(op: PutOp) -> _Call:
-    namespace = _namespace("namespace", op.namespace, writing=op.value is not None)
-    check.check_nonempty("key", op.key)
-    key = op.key
-    if op.value is None:
-
-        def delete(client: VelkorClient) -> None:
-            client.delete_item(namespace, key)
-
-        return delete
-    ttl: object = op.ttl  # NOT_PROVIDED arrives when an op is built by hand
-    if ttl is not None and ttl is not NOT_PROVIDED:
-        raise NotImplementedError("the Velkor store does not expire items: ttl must be None")
-    if op.index is not None and op.index is not False:
-        raise NotImplementedError(
-            "the Velkor store ranks by every string in a value; indexing chosen fields "
-            f"(index={op.index!r}) is not supported: pass index=None"
-        )
-    value = _value(op.value)
-
-    def put(client: VelkorClient) -> None:
-        client.put_item(namespace, key, value)
-
-    return put
-
-
-def _search(op: SearchOp) -> _Call:
-    prefix = _namespace("namespace_prefix", op.namespace_prefix, allow_empty=True)
-    check.check_str("query", op.query, optional=True)
-    filters = _filter(op.filter)
-    check.check_int("limit", op.limit)
-    check.check_int("offset", op.offset)
-    query, limit, offset = op.query, op.limit, op.offset
-
-    def call(client: VelkorClient) -> list[SearchItem]:
-        found = client.search_items(prefix, query=query, filter=filters, limit=limit, offset=offset)
-        return [_search_item(raw) for raw in found]
-
-    return call
+    async def _drain(self) -> None:
+        while self._waiting:
+            taken, size = [], 0
+            while self._waiting and (not taken or size + len(self._waiting[0][0]) <= MERGE_LIMIT):
+                steps, future = self._waiting.pop(0)
+                if not future.done():  # not cancelled meanwhile
+                    taken.append((steps, future))
+                    size += len(steps)
+            store = self._store()
+            if not taken or store is None:
+                continue
+            try:
+                results = await asyncio.to_thread(store._send, [steps for steps, _ in taken])
+            except Exception as exc:  # every call sent together learns why it failed
+                for _, future in taken:
+                    if not future.done():
+                        future.set_exception(exc)
+                continue
+            finally:
+                del store
+            for (_, future), result in zip(taken, results, strict=True):
+                if not future.done():
+                    future.set_result(result)
 
 
-def _list(op: ListNamespacesOp) -> _Call:
+class _Sweeping(concurrent.futures.Future[None]):
+    """What ``start_ttl_sweeper`` returns: ``cancel()`` stops the sweeper; awaiting it, as
+    LangGraph's async stores are awaited, gives the future itself."""
+
+    def __await__(self) -> Generator[Any, None, _Sweeping]:
+        return self
+        yield  # a generator: awaiting it suspends nothing
+
+
+async def _nothing() -> list[list[float]]:
+    return []
+
+
+def _attach(steps: list[_Step], vectors: list[Any], queries: dict[str, Any]) -> None:
+    given = iter(vectors)
+    for step in steps:
+        if step.texts:
+            step.args["vectors"] = [_vector(next(given)) for _ in step.texts]
+        if step.query:
+            step.args["vector"] = _vector(queries[step.query])
+
+
+def _vector(value: Any) -> list[float]:
+    return [float(x) for x in value]
+
+
+def _texts(value: dict[str, Any], path: str, field: Any) -> list[str]:
+    return get_text_at_path(value, field if path != "$" else path)
+
+
+def _paths(name: str, value: object) -> list[tuple[str, Any]]:
+    if isinstance(value, str) or not isinstance(value, list | tuple):
+        raise TypeError(f"{name} must be a list of field paths, got {type(value).__name__}")
+    for path in value:
+        check.check_nonempty(f"{name} path", path)
+    return [(path, path if path == "$" else tokenize_path(path)) for path in value]
+
+
+def _ttl_config(ttl: object) -> dict[str, Any] | None:
+    if ttl is None:
+        return None
+    if not isinstance(ttl, Mapping):
+        raise TypeError(f"ttl must be a mapping or None, got {type(ttl).__name__}")
+    config = dict(ttl)
+    unknown = sorted(set(map(str, config)) - _TTL_KEYS)
+    if unknown:
+        raise ValueError(f"ttl: unknown settings {unknown}; known: {sorted(_TTL_KEYS)}")
+    for key in ("default_ttl", "sweep_interval_minutes"):
+        if config.get(key) is not None:
+            check.check_timeout(config[key], f"ttl {key}")
+    for key in ("refresh_on_read", "omit_expired"):
+        if key in config:
+            _flag(config[key], f"ttl {key}")
+    return config
+
+
+def _flag(value: object, name: str = "refresh_ttl") -> bool:
+    if type(value) is not bool:
+        raise TypeError(f"{name} must be bool, got {type(value).__name__}")
+    return value
+
+
+def _list_args(op: ListNamespacesOp) -> dict[str, Any]:
     patterns: dict[str, tuple[str, ...] | None] = {"prefix": None, "suffix": None}
     for condition in op.match_conditions or ():
         kind = condition.match_type
         if kind not in patterns:
             raise ValueError(f"match_type must be 'prefix' or 'suffix', got {kind!r}")
-        path = _namespace(kind, condition.path, allow_empty=True)
+        path = _namespace(kind, condition.path, empty=True)
         patterns[kind] = _merge(patterns[kind], path, from_end=kind == "suffix")
     check.check_int("max_depth", op.max_depth, minimum=1, optional=True)
     check.check_int("limit", op.limit)
     check.check_int("offset", op.offset)
-    prefix, suffix = patterns["prefix"], patterns["suffix"]
-    if _CONFLICT in (prefix, suffix):
-        return lambda client: []
-
-    def call(client: VelkorClient) -> list[tuple[str, ...]]:
-        found = client.list_namespaces(
-            prefix=prefix, suffix=suffix, max_depth=op.max_depth, limit=op.limit, offset=op.offset
-        )
-        return [tuple(ns) for ns in found]
-
-    return call
+    return {**patterns, "max_depth": op.max_depth, "limit": op.limit, "offset": op.offset}
 
 
 _CONFLICT = ("\x00",)  # two patterns no namespace can match at once
@@ -223,77 +460,34 @@ def _merge(old: tuple[str, ...] | None, new: tuple[str, ...], *, from_end: bool)
     return tuple(merged)
 
 
-def _namespace(
-    name: str, value: object, *, allow_empty: bool = False, writing: bool = False
-) -> tuple[str, ...]:
-    try:
-        namespace = check.check_namespace(name, value, allow_empty=allow_empty)
-    except (TypeError, ValueError) as exc:
-        raise InvalidNamespaceError(str(exc)) from None
-    if any("\x00" in label for label in namespace):
-        raise InvalidNamespaceError(f"{name} labels must not contain NUL: {namespace!r}")
-    if writing and namespace[0] == "langgraph":
-        raise InvalidNamespaceError(f'{name} root label "langgraph" is reserved: {namespace!r}')
-    return namespace
-
-
-def _value(value: object) -> dict[str, Any]:
-    if not isinstance(value, Mapping):
-        raise TypeError(f"value must be a mapping, got {type(value).__name__}")
-    _exact_json("value", value)
-    check.to_json("value", value)
-    # Deep: abatch runs the write later, in a worker, while the caller's objects may change.
-    return copy.deepcopy(dict(value))
-
-
-def _exact_json(path: str, value: object) -> None:
-    # json.dumps would turn int keys into strings and tuples into lists: read back, such a
-    # value would no longer be the one that was put.
-    if isinstance(value, Mapping):
-        for key, inner in value.items():
-            if not isinstance(key, str):
-                raise TypeError(f"{path} keys must be str, got {type(key).__name__} {key!r}")
-            _exact_json(f"{path}[{key!r}]", inner)
-    elif isinstance(value, list):
-        for index, inner in enumerate(value):
-            _exact_json(f"{path}[{index}]", inner)
-    elif value is not None and not isinstance(value, str | int | float):
-        hint = "; use a list" if isinstance(value, tuple) else ""
-        raise TypeError(f"{path} is a {type(value).__name__}, which JSON cannot carry{hint}")
-
-
-def _filter(value: object) -> dict[str, Any] | None:
-    if value is None:
-        return None
-    if not isinstance(value, Mapping):
-        raise TypeError(f"filter must be a mapping or None, got {type(value).__name__}")
-    plain = {}
-    for field, wanted in value.items():
-        if isinstance(wanted, Mapping) and any(str(k).startswith("$") for k in wanted):
-            operators = sorted(map(str, wanted))
-            if operators != ["$eq"]:
-                raise NotImplementedError(
-                    f"filter on {field!r}: the Velkor store matches by equality only "
-                    f"(a plain value or $eq), not {', '.join(o for o in operators if o != '$eq')}"
-                )
-            wanted = wanted["$eq"]
-        elif _holds_mapping(wanted):
-            raise NotImplementedError(
-                f"filter on {field!r}: matching part of a nested object is not supported; "
-                "filter on top-level fields, or use {'$eq': ...} for the whole object"
+def _namespace(name: str, value: object, *, empty: bool = False) -> tuple[str, ...]:
+    if not isinstance(value, tuple | list | str):
+        raise InvalidNamespaceError(
+            f"{name} must be a sequence of str labels, got {type(value).__name__}"
+        )
+    labels = tuple(value)
+    for label in labels:
+        if not isinstance(label, str) or not label or "." in label or "\x00" in label:
+            raise InvalidNamespaceError(
+                f"{name} labels must be non-empty str without '.' or NUL: {labels!r}"
             )
-        plain[field] = wanted
-    return check.check_filter(plain)
+    if not labels and not empty:
+        raise InvalidNamespaceError(f"{name} must not be empty")
+    try:
+        check.check_encodable(name, "".join(labels))
+    except ValueError as exc:
+        raise InvalidNamespaceError(str(exc)) from None
+    return labels
 
 
-def _holds_mapping(value: object) -> bool:
-    if isinstance(value, Mapping):
-        return True
-    return isinstance(value, list | tuple) and any(_holds_mapping(v) for v in value)
-
-
-def _when(text: str) -> datetime:
-    return datetime.fromisoformat(text)
+def _result(name: str, raw: Any) -> Result:
+    if name == "get_item":
+        return None if raw is None else _item(raw)
+    if name == "search_items":
+        return [_search_item(row) for row in raw]
+    if name == "list_namespaces":
+        return [tuple(ns) for ns in raw]
+    return None
 
 
 def _item(raw: Mapping[str, Any]) -> Item:
@@ -301,8 +495,8 @@ def _item(raw: Mapping[str, Any]) -> Item:
         value=raw["value"],
         key=raw["key"],
         namespace=tuple(raw["namespace"]),
-        created_at=_when(raw["created_at"]),
-        updated_at=_when(raw["updated_at"]),
+        created_at=datetime.fromisoformat(raw["created_at"]),
+        updated_at=datetime.fromisoformat(raw["updated_at"]),
     )
 
 
@@ -312,7 +506,7 @@ def _search_item(raw: Mapping[str, Any]) -> SearchItem:
         namespace=tuple(raw["namespace"]),
         key=raw["key"],
         value=raw["value"],
-        created_at=_when(raw["created_at"]),
-        updated_at=_when(raw["updated_at"]),
+        created_at=datetime.fromisoformat(raw["created_at"]),
+        updated_at=datetime.fromisoformat(raw["updated_at"]),
         score=None if score is None else float(score),
     )

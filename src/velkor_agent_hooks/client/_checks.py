@@ -58,7 +58,7 @@ def copy_json_mapping(
     """A shallow copy of a mapping that JSON can carry; None passes when optional.
 
     ``exact`` also refuses what JSON would change on the way (tuples, non-str keys), so a
-    stored value reads back equal to what was given.
+    stored value reads back equal to what was given; the copy is then a deep one.
     """
     if value is None and optional:
         return None
@@ -67,12 +67,15 @@ def copy_json_mapping(
         raise TypeError(f"{name} must be {expected}, got {type(value).__name__}")
     copy = dict(value)
     text = to_json(name, copy)
-    if exact and json.loads(text) != copy:
+    if not exact:
+        return copy
+    read_back: dict[str, Any] = json.loads(text)
+    if read_back != copy:
         raise TypeError(
             f"{name} must hold only JSON types (dicts with str keys, lists, str, numbers, "
             "bool, None); tuples and other keys would not read back as given"
         )
-    return copy
+    return read_back
 
 
 def to_json(name: str, value: object) -> str:

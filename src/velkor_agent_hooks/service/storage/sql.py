@@ -60,6 +60,8 @@ class SQLStorage:
         ("memory_vectors", "memory_vectors"),
         ("item_vectors", "item_vectors"),
     )
+    # Whether a put replaces an item's row with a new one, whose vectors start empty.
+    PUT_ADDS_ROW = False
     # Texts are read in batches, the caller stopping once its budget is full: the first
     # batch and the largest (batches double in between).
     TEXT_BATCHES = (32, 128)
@@ -414,7 +416,7 @@ class SQLStorage:
         vectors = args.get("vectors")
         args = {k: v for k, v in args.items() if k not in ("vector", "vectors")}
         result = getattr(self, "_" + name)(txn, **args)
-        if name == "put_item":
+        if name == "put_item" and (vectors or not self.PUT_ADDS_ROW):
             self._set_item_vectors(  # type: ignore[attr-defined]
                 txn.conn, args["namespace"], args["key"], vectors
             )

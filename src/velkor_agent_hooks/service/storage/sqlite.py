@@ -182,6 +182,7 @@ class _Pool:
 class SQLiteStorage(SQLiteVectors, SQLStorage):
     """One project's memories, audit and keyed store in a SQLite database."""
 
+    PUT_ADDS_ROW = True
     vectors_loaded = sqlite_vec is not None
 
     def __init__(self, path: str | None, project: str) -> None:
