@@ -44,6 +44,7 @@ keys and non-positive TTLs raise ``ValueError``.
 from __future__ import annotations
 
 import asyncio
+import collections
 import concurrent.futures
 import copy
 import threading
@@ -323,45 +324,69 @@ _WRITES = frozenset({"put_item", "delete_item"})
 
 
 class _Batcher:
-    """The calls of one event loop waiting to be sent, sent together from a worker thread."""
+    """The calls of one event loop waiting to be sent, sent together from a worker thread:
+    as soon as ``MERGE_LIMIT`` operations wait, else once the loop has run what was ready,
+    one send at a time, so that calls are sent in the order they were made."""
 
     def __init__(self, store: VelkorStore, loop: asyncio.AbstractEventLoop) -> None:
         self._store = weakref.ref(store)
         self._loop = loop
-        self._waiting: list[tuple[list[_Step], asyncio.Future[list[Result]]]] = []
-        self._task: asyncio.Task[None] | None = None
+        self._waiting: collections.deque[tuple[list[_Step], asyncio.Future[list[Result]]]]
+        self._waiting = collections.deque()
+        self._size = 0
+        self._busy = False
+        self._scheduled = False
 
-    async def submit(self, steps: list[_Step]) -> list[Result]:
+    def submit(self, steps: list[_Step]) -> asyncio.Future[list[Result]]:
         future: asyncio.Future[list[Result]] = self._loop.create_future()
         self._waiting.append((steps, future))
-        if self._task is None or self._task.done():
-            # Runs once the calls made in this turn of the loop have queued theirs.
-            self._task = self._loop.create_task(self._drain())
-        return await future
+        self._size += len(steps)
+        if not self._busy:
+            # A full call starts now, in parallel with the loop making more.
+            if self._size >= MERGE_LIMIT:
+                self._flush()
+            elif not self._scheduled:
+                self._scheduled = True
+                self._loop.call_soon(self._flush_soon)
+        return future
 
-    async def _drain(self) -> None:
-        while self._waiting:
-            taken, size = [], 0
-            while self._waiting and (not taken or size + len(self._waiting[0][0]) <= MERGE_LIMIT):
-                steps, future = self._waiting.pop(0)
-                if not future.done():  # not cancelled meanwhile
-                    taken.append((steps, future))
-                    size += len(steps)
-            store = self._store()
-            if not taken or store is None:
+    def _flush_soon(self) -> None:
+        self._scheduled = False
+        if not self._busy:
+            self._flush()
+
+    def _flush(self) -> None:
+        taken: list[tuple[list[_Step], asyncio.Future[list[Result]]]] = []
+        size = 0
+        while self._waiting and (not taken or size + len(self._waiting[0][0]) <= MERGE_LIMIT):
+            steps, future = self._waiting.popleft()
+            self._size -= len(steps)
+            if not future.done():  # not cancelled meanwhile
+                taken.append((steps, future))
+                size += len(steps)
+        store = self._store()
+        if not taken or store is None:
+            return
+        self._busy = True
+        sending = self._loop.run_in_executor(None, store._send, [steps for steps, _ in taken])
+        sending.add_done_callback(lambda done: self._sent(taken, done))
+
+    def _sent(
+        self,
+        taken: list[tuple[list[_Step], asyncio.Future[list[Result]]]],
+        done: asyncio.Future[list[list[Result]]],
+    ) -> None:
+        self._busy = False
+        failure = asyncio.CancelledError() if done.cancelled() else done.exception()
+        for index, (_, future) in enumerate(taken):
+            if future.done():
                 continue
-            try:
-                results = await asyncio.to_thread(store._send, [steps for steps, _ in taken])
-            except Exception as exc:  # every call sent together learns why it failed
-                for _, future in taken:
-                    if not future.done():
-                        future.set_exception(exc)
-                continue
-            finally:
-                del store
-            for (_, future), result in zip(taken, results, strict=True):
-                if not future.done():
-                    future.set_result(result)
+            if failure is not None:  # every call sent together learns why it failed
+                future.set_exception(failure)
+            else:
+                future.set_result(done.result()[index])
+        if self._waiting:
+            self._flush()
 
 
 class _Sweeping(concurrent.futures.Future[None]):

@@ -41,14 +41,20 @@ on top (its policy sees rate counts of 0: rate rules belong in the server's poli
 
 Keyed store (documents under a namespace tuple and a key, as LangGraph's store keeps them):
 
-* ``put_item(namespace, key, value)`` stores a JSON object; writing a key again replaces its
-  value (``created_at`` kept, ``updated_at`` renewed). ``get_item`` returns the item or None;
+* ``put_item(namespace, key, value, ttl=)`` stores a JSON object; writing a key again
+  replaces its value (``created_at`` kept, ``updated_at`` renewed). With ``ttl`` seconds it
+  expires that long after it was written, or last read with ``refresh_ttl=True``; expired
+  items are never returned and are purged. ``get_item`` returns the item or None;
   ``delete_item`` returns whether there was one.
-* ``search_items(namespace_prefix, query=, filter=, limit=, offset=)``: items whose namespace
-  starts with the prefix (the empty tuple: all), whose value holds every ``filter`` field with
-  an equal value (Python's ``==``: 1, 1.0 and True alike); with a query, only items whose
-  strings share words with it, most relevant first as for ``context``, ``score`` set (higher
-  is better); without, most recently updated first and ``score`` None.
+* ``search_items(namespace_prefix, query=, filter=, limit=, offset=, refresh_ttl=)``: items
+  whose namespace starts with the prefix (the empty tuple: all) and whose value matches
+  ``filter``: per field a value (Python's ``==``: 1, 1.0 and True alike; an object matches
+  part of a value; a missing field reads as null) or operators ``$eq``, ``$ne``, ``$gt``,
+  ``$gte``, ``$lt``, ``$lte`` (numbers order with numbers, text with text). With a query, only
+  items whose strings share words with it, most relevant first as for ``context``, ``score``
+  set (higher is better); without, most recently updated first and ``score`` None.
+* ``batch_items([(operation, arguments), ...])`` runs those operations in order in one call
+  and one transaction, each seeing the ones before it; ``purge_items`` purges now.
 * ``list_namespaces(prefix=, suffix=, max_depth=, limit=, offset=)``: distinct namespaces in
   sorted order, cut to ``max_depth`` labels; "*" in a prefix or suffix matches any label.
 * Namespaces are tuples of non-empty ``str`` labels without "."; each namespace is its own:

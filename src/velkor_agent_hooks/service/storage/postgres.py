@@ -295,6 +295,8 @@ class PostgresStorage(PostgresVectors, SQLStorage):
         return _weights(_per_term(conn, "velkor_items", self._q(where), params, terms))
 
     def _filter_clause(self, field: str, op: str, operand: Any) -> tuple[str, list[Any]] | None:
+        if "\x00" in field or (isinstance(operand, str) and "\x00" in operand):
+            return "FALSE", []  # nothing stored here holds NUL
         if op == "$eq":
             return "doc -> ? = ANY(?::jsonb[])", [field, _json_equals(operand)]
         return (
