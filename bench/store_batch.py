@@ -87,7 +87,7 @@ def main() -> None:
         if backend == "postgresql":
             return VelkorClient(path=pg_url, project=uuid.uuid4().hex)
         assert server is not None
-        return VelkorClient(base_url=server.url, project=uuid.uuid4().hex, timeout=120)
+        return VelkorClient(base_url=server.url, timeout=120)
 
     sides = ["InMemoryStore", *backends]
     times: dict[str, list[float]] = {side: [] for side in sides}

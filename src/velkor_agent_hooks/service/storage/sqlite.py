@@ -29,7 +29,6 @@ from .common import (
     COMMON_WORD,
     ORDERING,
     dump_json,
-    item_row,
     namespace_key,
     scope_token,
     value_text,
@@ -338,16 +337,15 @@ class SQLiteStorage(SQLiteVectors, SQLStorage):
         ttl: float | None = None,
     ) -> dict[str, Any]:
         ns, body, conn, now = namespace_key(namespace), dump_json(value), txn.conn, txn.now
+        # Written again, the item moves to the end: row order is update order.
         old = conn.execute(
-            "SELECT seq, created_at, expires_at FROM items"
-            " WHERE project = ? AND namespace = ? AND key = ?",
+            "DELETE FROM items WHERE project = ? AND namespace = ? AND key = ?"
+            " RETURNING seq, created_at, expires_at",
             (self.project, ns, key),
         ).fetchone()
         created = now
         if old is not None:
-            # Written again, the item moves to the end: row order is update order.
             self._unindex_item(conn, old[0])
-            conn.execute("DELETE FROM items WHERE seq = ?", (old[0],))
             if old[2] is None or old[2] > now:
                 created = old[1]
         seq = conn.execute(
@@ -359,7 +357,13 @@ class SQLiteStorage(SQLiteVectors, SQLStorage):
             "INSERT INTO items_text (rowid, body, scope) VALUES (?, ?, ?)",
             (seq, value_text(value), self._scope),
         )
-        return item_row(ns, key, body, created, now)
+        return {
+            "namespace": namespace,
+            "key": key,
+            "value": value,
+            "created_at": created,
+            "updated_at": now,
+        }
 
     def _unindex_item(self, conn: sqlite3.Connection, seq: int) -> None:
         conn.execute("DELETE FROM items_text WHERE rowid = ?", (seq,))
