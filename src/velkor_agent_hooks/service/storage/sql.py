@@ -446,15 +446,14 @@ class SQLStorage:
     def _delete_item(self, txn: ItemTxn, namespace: tuple[str, ...], key: str) -> bool:
         old = txn.conn.execute(
             self._q(
-                "SELECT seq, expires_at FROM {items}"
-                " WHERE project = ? AND namespace = ? AND key = ?"
+                "DELETE FROM {items} WHERE project = ? AND namespace = ? AND key = ?"
+                " RETURNING seq, expires_at"
             ),
             (self.project, namespace_key(namespace), key),
         ).fetchone()
         if old is None:
             return False
         self._unindex_item(txn.conn, old[0])
-        txn.conn.execute(self._q("DELETE FROM {items} WHERE seq = ?"), (old[0],))
         return old[1] is None or old[1] > txn.now
 
     def _put_item(
