@@ -207,15 +207,17 @@ class Served:
 
     def wait(self, name, text, seconds=60):
         deadline = time.monotonic() + seconds
+        seen = []
         while True:
             try:
                 line = self.lines[name].get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
-                pytest.fail(f"no line with {text!r} on std{name} in {seconds} s")
+                pytest.fail(f"no line with {text!r} on std{name} in {seconds} s, only {seen}")
             if line is None:
-                pytest.fail(f"std{name} closed before a line with {text!r}")
+                pytest.fail(f"std{name} closed before a line with {text!r}, after {seen}")
             if text in line:
                 return line
+            seen.append(line)
 
     def stop(self):
         if self.proc.poll() is None:

@@ -315,7 +315,7 @@ def _announce_console(url: str, key: str | None) -> None:
 def cmd_serve(args: argparse.Namespace) -> int:
     from .governance.policy import PolicyError
     from .server import ServerLimits, VelkorServer, reserve_port, url_of
-    from .server.supervisor import supervise
+    from .server.supervisor import say, supervise
 
     db = args.db or _db_default()
     deny = [name.strip() for name in args.deny_tools.split(",") if name.strip()]
@@ -371,11 +371,9 @@ def cmd_serve(args: argparse.Namespace) -> int:
             server.reload_policy(policy)
         except (OSError, ValueError) as exc:
             first = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-            print(
-                f"error: policy not reloaded, the old one stays in force: {first}", file=sys.stderr
-            )
+            say(f"error: policy not reloaded, the old one stays in force: {first}", sys.stderr)
         else:
-            print(f"policy reloaded from {policy}", flush=True)
+            say(f"policy reloaded from {policy}")
 
     if args.processes > 1:
         _announce_console(url_of(*reserved.getsockname()[:2]), one_time)

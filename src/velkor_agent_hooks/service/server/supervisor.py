@@ -17,8 +17,17 @@ import sys
 import threading
 import time
 from collections.abc import Callable
+from typing import Any
 
 from . import url_of
+
+
+def say(line: str, stream: Any = None) -> None:
+    """Writes one line in one write: ``print`` writes the newline apart when output is
+    unbuffered, and the lines of several processes sharing a pipe would run together."""
+    stream = sys.stdout if stream is None else stream
+    stream.write(line + "\n")
+    stream.flush()
 
 
 def _child(
@@ -38,7 +47,7 @@ def _child(
         server = make(port, reuse_port=True)
         server.start()  # type: ignore[attr-defined]
     except Exception as exc:
-        print(f"error: server process {os.getpid()} cannot serve: {exc}", file=sys.stderr)
+        say(f"error: server process {os.getpid()} cannot serve: {exc}", sys.stderr)
         return 1
     with server:  # type: ignore[attr-defined]
         os.write(ready, b"1")
