@@ -116,12 +116,12 @@ def supervise(
     alive = set(children)
     if not failed:
         pids = ", ".join(map(str, alive))
-        print(f"Velkor server listening on {url_of(host, port)} (processes {pids})", flush=True)
+        say(f"Velkor server listening on {url_of(host, port)} (processes {pids})")
     while not failed and not stop.is_set():
         pid, status = os.waitpid(-1, os.WNOHANG)
         if pid:
             alive.discard(pid)
-            print(f"error: server process {pid} {_describe(status)}", file=sys.stderr)
+            say(f"error: server process {pid} {_describe(status)}", sys.stderr)
             failed = True
         else:
             if hup.is_set():
@@ -129,7 +129,7 @@ def supervise(
                 for child in alive:
                     os.kill(child, signal.SIGHUP)
             time.sleep(0.1)
-    print("stopping: finishing requests in flight", flush=True)
+    say("stopping: finishing requests in flight")
     for pid in alive:
         os.kill(pid, signal.SIGTERM)
     deadline = time.monotonic() + grace + 5.0
@@ -139,11 +139,11 @@ def supervise(
             if done:
                 alive.discard(pid)
                 if os.waitstatus_to_exitcode(status) != 0:
-                    print(f"error: server process {pid} {_describe(status)}", file=sys.stderr)
+                    say(f"error: server process {pid} {_describe(status)}", sys.stderr)
                     failed = True
         if alive and time.monotonic() > deadline:
             for pid in alive:
                 os.kill(pid, signal.SIGKILL)
         time.sleep(0.02)
-    print("stopped", flush=True)
+    say("stopped")
     return 1 if failed else 0
