@@ -153,6 +153,23 @@ class TestKeyedStore:
         assert keys(query="zebra") == [] and keys(query="") == keys()
         assert all(i["score"] is None for i in client.search_items())
 
+    def test_word_search_in_a_batch_sees_its_earlier_writes(self, client):
+        def put(key, text):
+            return ("put_item", {"namespace": ("n",), "key": key, "value": {"t": text}})
+
+        def find(query):
+            return ("search_items", {"namespace_prefix": ("n",), "query": query})
+
+        client.put_item(("n",), "old", {"t": "plums"})
+        results = client.batch_items(
+            [put("a", "figs"), put("a", "dates"), ("delete_item", {"namespace": ("n",),
+             "key": "old"}), find("dates"), find("figs"), find("plums"), put("b", "figs"),
+             ("delete_item", {"namespace": ("n",), "key": "b"}), put("c", "plums")]
+        )  # fmt: skip
+        assert [[i["key"] for i in found] for found in results[3:6]] == [["a"], [], []]
+        after = {q: [i["key"] for i in client.search_items(query=q)] for q in ("figs", "plums")}
+        assert after == {"figs": [], "plums": ["c"]}
+
     def test_filters_follow_python_equality(self, client):
         values = [
             {"v": None}, {}, {"v": [1, {"a": 2}]}, {"v": {"b": 1, "a": [True]}},

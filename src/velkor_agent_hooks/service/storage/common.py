@@ -132,7 +132,7 @@ def pushable_filters(filter: dict[str, Any] | None) -> list[tuple[str, str, Any]
 
 def namespace_key(namespace: tuple[str, ...]) -> str:
     """One string per namespace whose prefixes are its namespace prefixes: labels hold no "."."""
-    return "".join(label + "." for label in namespace)
+    return ".".join(namespace) + "." if namespace else ""
 
 
 def namespace_of(key: str) -> tuple[str, ...]:

@@ -290,9 +290,9 @@ class PostgresStorage(PostgresVectors, SQLStorage):
         return found
 
     def _item_postings(
-        self, conn: Any, terms: list[str], where: str, params: list[Any]
+        self, txn: ItemTxn, terms: list[str], where: str, params: list[Any]
     ) -> list[list[tuple[int, float]]]:
-        return _weights(_per_term(conn, "velkor_items", self._q(where), params, terms))
+        return _weights(_per_term(txn.conn, "velkor_items", self._q(where), params, terms))
 
     def _filter_clause(self, field: str, op: str, operand: Any) -> tuple[str, list[Any]] | None:
         if "\x00" in field or (isinstance(operand, str) and "\x00" in operand):

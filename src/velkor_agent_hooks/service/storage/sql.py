@@ -13,7 +13,7 @@ from __future__ import annotations
 from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager
 from datetime import datetime, timedelta
-from functools import cache
+from functools import cache, lru_cache
 from typing import Any
 
 from ..clock import stamp
@@ -41,6 +41,7 @@ NO_LIMIT = 2**62
 
 
 @cache
+@lru_cache(maxsize=1024)
 def _translate(statement: str, placeholder: str, tables: tuple[tuple[str, str], ...]) -> str:
     text = statement.format(**dict(tables))
     return text if placeholder == "?" else text.replace("?", placeholder)
@@ -111,7 +112,7 @@ class SQLStorage:
         return found
 
     def _item_postings(
-        self, conn: Any, terms: list[str], where: str, params: list[Any]
+        self, txn: ItemTxn, terms: list[str], where: str, params: list[Any]
     ) -> list[list[tuple[int, float]]]:
         raise NotImplementedError
 
@@ -126,6 +127,13 @@ class SQLStorage:
 
     def _unindex_item(self, conn: Any, seq: int) -> None:
         """Called before an item row is deleted."""
+
+    def _drop_item_text(self, txn: ItemTxn, seq: int) -> None:
+        """Called before an item row is deleted by an operation of a batch."""
+        self._unindex_item(txn.conn, seq)
+
+    def _index_texts(self, txn: ItemTxn) -> None:
+        """Writes the word index work the batch's operations left waiting (``txn.texts``)."""
 
     def close(self) -> None:
         raise NotImplementedError
@@ -397,6 +405,7 @@ class SQLStorage:
             with self._write() as conn:
                 txn = ItemTxn(conn, now)
                 results = [self._item_op(txn, name, args) for name, args in ops]
+                self._index_texts(txn)
                 self._renew(txn)
             return results
         with self._read() as conn:
@@ -414,7 +423,8 @@ class SQLStorage:
         if name == "search_items" and args.get("vector") is not None:
             return self._vector_search_items(txn, **args)  # type: ignore[attr-defined]
         vectors = args.get("vectors")
-        args = {k: v for k, v in args.items() if k not in ("vector", "vectors")}
+        if "vector" in args or "vectors" in args:
+            args = {k: v for k, v in args.items() if k not in ("vector", "vectors")}
         result = getattr(self, "_" + name)(txn, **args)
         if name == "put_item" and (vectors or not self.PUT_ADDS_ROW):
             self._set_item_vectors(  # type: ignore[attr-defined]
@@ -453,7 +463,7 @@ class SQLStorage:
         ).fetchone()
         if old is None:
             return False
-        self._unindex_item(txn.conn, old[0])
+        self._drop_item_text(txn, old[0])
         return old[1] is None or old[1] > txn.now
 
     def _put_item(
@@ -501,7 +511,7 @@ class SQLStorage:
                 # connection, and the next writer on it could fail at once.
                 cursor.close()
         else:
-            ranked = ranked_scores(self._item_postings(conn, terms, condition, params))
+            ranked = ranked_scores(self._item_postings(txn, terms, condition, params))
             by_seq = {}
             if ranked:
                 rows_in, row_params = self._in_rows("seq", [seq for seq, _ in ranked])
@@ -590,14 +600,17 @@ def expiry(now: str, ttl: float | None) -> str | None:
 
 
 class ItemTxn:
-    """What the keyed-store operations of one batch share: the connection, the time, and the
-    (seq, ttl) of the rows whose expiry the reads renew."""
+    """What the keyed-store operations of one batch share: the connection, the time, the
+    (seq, ttl) of the rows whose expiry the reads renew, and word index work left for the end
+    of the batch: the text of rows written (by seq), the rows whose text goes."""
 
-    __slots__ = ("conn", "now", "renewed")
+    __slots__ = ("conn", "dropped", "now", "renewed", "texts")
 
     def __init__(self, conn: Any, now: str) -> None:
         self.conn = conn
         self.now = now
+        self.texts: dict[int, str] = {}
+        self.dropped: list[int] = []
         self.renewed: list[tuple[int, float]] = []
 
     def renew(self, row: tuple[Any, ...]) -> None:

@@ -300,8 +300,10 @@ class SQLiteStorage(SQLiteVectors, SQLStorage):
         }
 
     def _item_postings(
-        self, conn: sqlite3.Connection, terms: list[str], where: str, params: list[Any]
+        self, txn: ItemTxn, terms: list[str], where: str, params: list[Any]
     ) -> list[list[tuple[int, float]]]:
+        self._index_texts(txn)  # the batch's earlier writes are found too
+        conn = txn.conn
         return [
             _scored(
                 conn,
@@ -345,7 +347,7 @@ class SQLiteStorage(SQLiteVectors, SQLStorage):
         ).fetchone()
         created = now
         if old is not None:
-            self._unindex_item(conn, old[0])
+            self._drop_item_text(txn, old[0])
             if old[2] is None or old[2] > now:
                 created = old[1]
         seq = conn.execute(
@@ -353,10 +355,7 @@ class SQLiteStorage(SQLiteVectors, SQLStorage):
             " expires_at, ttl) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
             (self.project, ns, key, body, created, now, _expiry(now, ttl), ttl),
         ).lastrowid
-        conn.execute(
-            "INSERT INTO items_text (rowid, body, scope) VALUES (?, ?, ?)",
-            (seq, value_text(value), self._scope),
-        )
+        txn.texts[seq] = value_text(value)
         return {
             "namespace": namespace,
             "key": key,
@@ -367,6 +366,28 @@ class SQLiteStorage(SQLiteVectors, SQLStorage):
 
     def _unindex_item(self, conn: sqlite3.Connection, seq: int) -> None:
         conn.execute("DELETE FROM items_text WHERE rowid = ?", (seq,))
+
+    # FTS5 flushes its pending terms whenever a row goes or comes out of rowid order, so the
+    # word index is written once a batch, rows first deleted then added in order; a row
+    # written and deleted within one batch never reaches it.
+    def _drop_item_text(self, txn: ItemTxn, seq: int) -> None:
+        if seq in txn.texts:
+            del txn.texts[seq]
+        else:
+            txn.dropped.append(seq)
+
+    def _index_texts(self, txn: ItemTxn) -> None:
+        if txn.dropped:
+            txn.conn.executemany(
+                "DELETE FROM items_text WHERE rowid = ?", [(seq,) for seq in sorted(txn.dropped)]
+            )
+            txn.dropped.clear()
+        if txn.texts:
+            txn.conn.executemany(
+                "INSERT INTO items_text (rowid, body, scope) VALUES (?, ?, ?)",
+                [(seq, text, self._scope) for seq, text in sorted(txn.texts.items())],
+            )
+            txn.texts.clear()
 
     def close(self) -> None:
         self._db.close()

@@ -249,7 +249,7 @@ class VectorStorage:
         order = sorted(similar, key=lambda seq: (similar[seq], seq), reverse=True)
         terms = query_terms(query or "")
         if terms:
-            words = ranked_scores(self._item_postings(conn, terms, condition, params))  # type: ignore[attr-defined]
+            words = ranked_scores(self._item_postings(txn, terms, condition, params))  # type: ignore[attr-defined]
             fused: dict[int, float] = {}
             for ranking in (order, [seq for seq, _ in words]):
                 for rank, seq in enumerate(ranking, 1):
