@@ -26,6 +26,7 @@ from langgraph.store.base import (
 from langgraph.store.memory import InMemoryStore
 
 from velkor_agent_hooks.client import VelkorClient, serve
+from velkor_agent_hooks.client._operations import OPERATIONS
 from velkor_agent_hooks.langgraph import VelkorStore
 from velkor_agent_hooks.service import store as keyed
 from velkor_agent_hooks.service.clock import stamp
@@ -290,6 +291,11 @@ ITEM = {"text": "ok"}
         (lambda s: s.get(("a.b",), "k"), InvalidNamespaceError),
         (lambda s: s.search(("",)), InvalidNamespaceError),
         (lambda s: s.list_namespaces(prefix=("a.b",)), InvalidNamespaceError),
+        (lambda s: s.list_namespaces(suffix=("\ud800",)), InvalidNamespaceError),
+        (lambda s: s.get(("users",), " "), ValueError),
+        (lambda s: s.get(("users",), "\ud800"), ValueError),
+        (lambda s: s.get(("users",), "k", refresh_ttl=1), TypeError),
+        (lambda s: s.delete(("users",), ""), ValueError),
         (lambda s: s.put(("users",), "", ITEM), ValueError),
         (lambda s: s.put(("users",), "k", "text"), TypeError),
         (lambda s: s.put(("users",), "k", {"at": datetime.now()}), TypeError),
@@ -322,6 +328,16 @@ def test_bad_input_is_refused_and_stores_nothing(call, error):
     assert str(info.value)
     assert store.search((), limit=100) == [] and store.list_namespaces() == []
     assert client.search_items((), limit=100) == []
+
+
+def test_operations_planned_without_the_table_are_as_it_would_check_them():
+    ops = [
+        GetOp(("a", "b"), "k", refresh_ttl=True),
+        PutOp(("a",), "k", None),
+        ListNamespacesOp((MatchCondition("prefix", ("a", "*")),), max_depth=2, limit=5),
+    ]
+    for step in VelkorStore(VelkorClient())._plan(ops):
+        assert OPERATIONS[step.name].bind(step.args) == step.args
 
 
 @pytest.mark.parametrize(

@@ -217,28 +217,33 @@ class VelkorStore(BaseStore):
     # Planning: every operation checked and put in the service's terms before any is sent.
 
     def _plan(self, ops: Iterable[Op]) -> list[_Step]:
-        if isinstance(ops, str | bytes | Mapping) or not isinstance(ops, Iterable):
+        if type(ops) not in (list, tuple) and (
+            isinstance(ops, str | bytes | Mapping) or not isinstance(ops, Iterable)
+        ):
             raise TypeError(f"ops must be an iterable of operations, got {type(ops).__name__}")
         steps = []
         for op in list(ops):
-            if isinstance(op, GetOp):
+            kind = type(op)
+            if kind not in _OP_TYPES:  # a subclass
+                kind = next((t for t in _OP_TYPES if isinstance(op, t)), kind)
+            if kind is PutOp:
+                step = self._put_step(op)
+            elif kind is GetOp:
                 step = _Step("get_item", self._get_args(op), op)
-            elif isinstance(op, SearchOp):
+            elif kind is SearchOp:
                 step = self._search_step(op)
-            elif isinstance(op, ListNamespacesOp):
+            elif kind is ListNamespacesOp:
                 args = _list_args(op)
                 step = _Step(
                     "" if _CONFLICT in (args["prefix"], args["suffix"]) else "list_namespaces",
                     args,
                     op,
                 )
-            elif isinstance(op, PutOp):
-                step = self._put_step(op)
             else:
                 raise TypeError(f"unknown store operation: {type(op).__name__}")
             steps.append(step)
         for step in steps:
-            if step.name and step.name != "put_item":
+            if step.name == "search_items":  # the filter is checked here
                 step.args = OPERATIONS[step.name].bind(step.args)
         return steps
 
@@ -303,7 +308,10 @@ class VelkorStore(BaseStore):
         sent: list[tuple[int, int]] = []  # (plan, position) of each operation sent
         ops: list[tuple[str, dict[str, Any]]] = []
         for number, steps in enumerate(plans):
-            order = sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
+            if len(steps) == 1:
+                order: Iterable[int] = (0,)
+            else:
+                order = sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
             for position in order:
                 if not steps[position].name:
                     continue  # answered here: conditions that cannot both hold list nothing
@@ -321,6 +329,7 @@ class VelkorStore(BaseStore):
 
 
 _WRITES = frozenset({"put_item", "delete_item"})
+_OP_TYPES = (PutOp, GetOp, SearchOp, ListNamespacesOp)
 
 
 class _Batcher:

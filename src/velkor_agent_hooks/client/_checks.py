@@ -19,6 +19,8 @@ def check_str(name: str, value: object, *, optional: bool = False) -> None:
 
 def check_encodable(name: str, value: str) -> None:
     # A lone surrogate cannot be written as UTF-8: stored, it would break every later read.
+    if value.isascii():
+        return
     try:
         value.encode()
     except UnicodeEncodeError:
@@ -95,6 +97,10 @@ def check_namespace(name: str, value: object, *, allow_empty: bool = False) -> t
         raise TypeError(f"{name} must be a tuple of str, got {type(value).__name__}")
     if not value and not allow_empty:
         raise ValueError(f"{name} must not be empty")
+    if all(type(label) is str and label for label in value):
+        joined = "".join(value)
+        if "." not in joined and joined.isascii():
+            return value  # the common case, without a look at each label
     for label in value:
         if not isinstance(label, str):
             raise TypeError(f"{name} labels must be str, got {type(label).__name__}")

@@ -11,7 +11,7 @@ signature is the public face of the entry).
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Mapping
-from dataclasses import MISSING, dataclass, fields
+from dataclasses import MISSING, dataclass, field, fields
 from typing import Any
 
 from . import _checks as check
@@ -207,10 +207,14 @@ class Operation:
     # with "next_offset" (null after the last page).
     page_key: str | None = None
     summary: str = ""
+    names: frozenset[str] = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "names", frozenset(arg.name for arg in self.args))
 
     def bind(self, values: dict[str, Any]) -> dict[str, Any]:
         """The checked arguments, defaults filled in; TypeError or ValueError if any is bad."""
-        known = {arg.name for arg in self.args}
+        known = self.names
         for name in values:
             if name not in known:
                 raise TypeError(f"{self.name}() got an unexpected argument {name!r}")
