@@ -229,5 +229,8 @@ def take_page(
     return found
 
 
+_COMPACT = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
 def dump_json(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+    return _COMPACT.encode(value)
