@@ -110,11 +110,12 @@ def supervise(
     signal.pthread_sigmask(signal.SIG_UNBLOCK, signals)
     failed = False
     for ready_read in children.values():
-        started = os.read(ready_read, 1) == b"1"  # nothing: it failed and exited
+        ready = os.read(ready_read, 1) == b"1"  # nothing: it failed and exited
         os.close(ready_read)
-        failed = failed or not started
+        failed = failed or not ready
     alive = set(children)
-    if not failed:
+    started = not failed
+    if started:
         pids = ", ".join(map(str, alive))
         say(f"Velkor server listening on {url_of(host, port)} (processes {pids})")
     while not failed and not stop.is_set():
@@ -129,7 +130,8 @@ def supervise(
                 for child in alive:
                     os.kill(child, signal.SIGHUP)
             time.sleep(0.1)
-    say("stopping: finishing requests in flight")
+    if started:
+        say("stopping: finishing requests in flight")
     for pid in alive:
         os.kill(pid, signal.SIGTERM)
     deadline = time.monotonic() + grace + 5.0
@@ -145,5 +147,6 @@ def supervise(
             for pid in alive:
                 os.kill(pid, signal.SIGKILL)
         time.sleep(0.02)
-    say("stopped")
+    if started:
+        say("stopped")
     return 1 if failed else 0
