@@ -80,14 +80,15 @@ def copy_json_mapping(
     return read_back
 
 
-# Built once: json.dumps with options builds an encoder at every call.
-_COMPACT = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+# The JSON text values are stored as, built once: json.dumps with options builds an
+# encoder at every call.
+COMPACT_JSON = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
 
 
 def to_json(name: str, value: object) -> str:
     """Compact JSON text of ``value``, or TypeError/ValueError saying why it cannot be stored."""
     try:
-        text = _COMPACT.encode(value)
+        text = COMPACT_JSON.encode(value)
     except (TypeError, ValueError, RecursionError) as exc:
         kind = TypeError if isinstance(exc, TypeError) else ValueError
         raise kind(f"{name} is not JSON-serialisable: {exc}") from None

@@ -9,6 +9,8 @@ import re
 from collections.abc import Iterable
 from typing import Any
 
+from ...client._checks import COMPACT_JSON
+
 _WORD = re.compile(r"\w+")
 
 
@@ -229,8 +231,5 @@ def take_page(
     return found
 
 
-_COMPACT = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
-
-
 def dump_json(value: Any) -> str:
-    return _COMPACT.encode(value)
+    return COMPACT_JSON.encode(value)

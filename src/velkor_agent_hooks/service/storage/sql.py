@@ -13,7 +13,7 @@ from __future__ import annotations
 from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager
 from datetime import datetime, timedelta
-from functools import cache, lru_cache
+from functools import cache
 from typing import Any
 
 from ..clock import stamp
@@ -41,7 +41,6 @@ NO_LIMIT = 2**62
 
 
 @cache
-@lru_cache(maxsize=1024)
 def _translate(statement: str, placeholder: str, tables: tuple[tuple[str, str], ...]) -> str:
     text = statement.format(**dict(tables))
     return text if placeholder == "?" else text.replace("?", placeholder)
