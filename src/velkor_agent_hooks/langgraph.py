@@ -308,10 +308,7 @@ class VelkorStore(BaseStore):
         sent: list[tuple[int, int]] = []  # (plan, position) of each operation sent
         ops: list[tuple[str, dict[str, Any]]] = []
         for number, steps in enumerate(plans):
-            if len(steps) == 1:
-                order: Iterable[int] = (0,)
-            else:
-                order = sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
+            order = sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
             for position in order:
                 if not steps[position].name:
                     continue  # answered here: conditions that cannot both hold list nothing
