@@ -330,10 +330,24 @@ def test_bad_input_is_refused_and_stores_nothing(call, error):
     assert client.search_items((), limit=100) == []
 
 
+def test_a_value_changed_after_aput_is_stored_as_it_was_at_the_call(store):
+    async def run():
+        value = {"t": ["é", {"n": 1.5, "b": True}]}
+        put = asyncio.ensure_future(store.aput(("n",), "k", value))
+        await asyncio.sleep(0)  # planned; sent once this turn of the loop is over
+        value["t"][1]["n"] = 0
+        await put
+
+    asyncio.run(run())
+    assert store.get(("n",), "k").value == {"t": ["é", {"n": 1.5, "b": True}]}
+
+
 def test_operations_planned_without_the_table_are_as_it_would_check_them():
     ops = [
         GetOp(("a", "b"), "k", refresh_ttl=True),
+        SearchOp(("a",), filter={"n": {"$gt": 1}}, limit=3, offset=1),
         PutOp(("a",), "k", None),
+        PutOp(("a",), "k", {"v": [1, {"w": "é"}]}, ttl=2),
         ListNamespacesOp((MatchCondition("prefix", ("a", "*")),), max_depth=2, limit=5),
     ]
     for step in VelkorStore(VelkorClient())._plan(ops):

@@ -222,7 +222,7 @@ class VelkorStore(BaseStore):
         ):
             raise TypeError(f"ops must be an iterable of operations, got {type(ops).__name__}")
         steps = []
-        for op in list(ops):
+        for op in ops:
             kind = type(op)
             if kind not in _OP_TYPES:  # a subclass
                 kind = next((t for t in _OP_TYPES if isinstance(op, t)), kind)
@@ -242,9 +242,6 @@ class VelkorStore(BaseStore):
             else:
                 raise TypeError(f"unknown store operation: {type(op).__name__}")
             steps.append(step)
-        for step in steps:
-            if step.name == "search_items":  # the filter is checked here
-                step.args = OPERATIONS[step.name].bind(step.args)
         return steps
 
     def _get_args(self, op: GetOp) -> dict[str, Any]:
@@ -256,17 +253,18 @@ class VelkorStore(BaseStore):
         check.check_str("query", op.query, optional=True)
         check.check_int("limit", op.limit)
         check.check_int("offset", op.offset)
+        query = op.query if op.query and self.embeddings is not None else None
         args = {
             "namespace_prefix": _namespace("namespace_prefix", op.namespace_prefix, empty=True),
-            "filter": None if op.filter is None else copy.deepcopy(op.filter),
+            "query": query,
+            "filter": None if op.filter is None else check.check_filter(copy.deepcopy(op.filter)),
             "limit": op.limit,
             "offset": op.offset,
             "refresh_ttl": _flag(op.refresh_ttl),
+            "vector": None,
         }
         step = _Step("search_items", args, op)
-        if op.query and self.embeddings is not None:
-            args["query"] = op.query
-            step.query = op.query
+        step.query = query
         return step
 
     def _put_step(self, op: PutOp) -> _Step:
@@ -274,17 +272,17 @@ class VelkorStore(BaseStore):
         namespace = _namespace("namespace", op.namespace)
         if op.value is None:
             return _Step("delete_item", {"namespace": namespace, "key": op.key}, op)
-        value = op.value  # a deep copy once checked: the send comes later, from a worker
+        # A deep copy: the send comes later, from a worker.
+        value = check.copy_json_mapping("value", op.value, optional=False, exact=True)
         ttl: Any = op.ttl
         if ttl is NOT_PROVIDED:  # an op built by hand
             ttl = (self.ttl_config or {}).get("default_ttl")
-        args = {"namespace": namespace, "key": op.key, "value": value}
         if ttl is not None:
-            args["ttl"] = check.check_timeout(ttl, "ttl") * 60  # minutes to seconds
-        step = _Step("put_item", OPERATIONS["put_item"].bind(args), op)
+            ttl = check.check_timeout(ttl, "ttl") * 60  # minutes to seconds
+        args = {"namespace": namespace, "key": op.key, "value": value, "ttl": ttl, "vectors": None}
+        step = _Step("put_item", args, op)
         if self.embeddings is not None and op.index is not False:
             fields = self._fields if op.index is None else _paths("index", op.index)
-            value = step.args["value"]
             step.texts = [text for path, field in fields for text in _texts(value, path, field)]
         return step
 
@@ -308,12 +306,17 @@ class VelkorStore(BaseStore):
         sent: list[tuple[int, int]] = []  # (plan, position) of each operation sent
         ops: list[tuple[str, dict[str, Any]]] = []
         for number, steps in enumerate(plans):
-            order = sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
+            order = (
+                range(len(steps))
+                if len(steps) == 1
+                else sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
+            )
             for position in order:
-                if not steps[position].name:
+                step = steps[position]
+                if not step.name:
                     continue  # answered here: conditions that cannot both hold list nothing
                 sent.append((number, position))
-                ops.append((steps[position].name, steps[position].args))
+                ops.append((step.name, step.args))
         results: list[list[Result]] = [
             [None if step.name else [] for step in steps] for steps in plans
         ]
@@ -492,6 +495,10 @@ def _merge(old: tuple[str, ...] | None, new: tuple[str, ...], *, from_end: bool)
 
 
 def _namespace(name: str, value: object, *, empty: bool = False) -> tuple[str, ...]:
+    if type(value) is tuple and (value or empty) and all(type(label) is str for label in value):
+        joined = "".join(value)
+        if joined.isascii() and "." not in joined and "\x00" not in joined and all(value):
+            return value  # the common case, without a look at each label
     if not isinstance(value, tuple | list | str):
         raise InvalidNamespaceError(
             f"{name} must be a sequence of str labels, got {type(value).__name__}"

@@ -67,6 +67,11 @@ def copy_json_mapping(
     if not isinstance(value, Mapping):
         expected = "a mapping or None" if optional else "a mapping"
         raise TypeError(f"{name} must be {expected}, got {type(value).__name__}")
+    if exact and type(value) is dict:
+        try:
+            return _plain_copy(value, [_PLAIN_BUDGET])  # type: ignore[no-any-return]
+        except _NotPlain:
+            pass  # the JSON round trip below decides, and says what is wrong
     copy = dict(value)
     text = to_json(name, copy)
     if not exact:
@@ -78,6 +83,53 @@ def copy_json_mapping(
             "bool, None); tuples and other keys would not read back as given"
         )
     return read_back
+
+
+class _NotPlain(Exception):
+    pass
+
+
+# Small values of JSON's own types are copied by a walk, cheaper than the JSON round trip for
+# them; anything else, or more nodes than this, takes the round trip.
+_PLAIN_BUDGET = 64
+_INT_RANGE = 2**63
+
+
+def _plain_copy(value: Any, budget: list[int]) -> Any:
+    budget[0] -= 1
+    if budget[0] < 0:
+        raise _NotPlain
+    kind = type(value)
+    if kind is str:
+        if not value.isascii():
+            _storable(value)
+        return value
+    if kind is dict:
+        out = {}
+        for key, item in value.items():
+            if type(key) is not str:
+                raise _NotPlain
+            if not key.isascii():
+                _storable(key)
+            out[key] = _plain_copy(item, budget)
+        return out
+    if kind is list:
+        return [_plain_copy(item, budget) for item in value]
+    if kind is bool or value is None:
+        return value
+    if kind is int:
+        if -_INT_RANGE < value < _INT_RANGE:
+            return value
+    elif kind is float and math.isfinite(value):
+        return value
+    raise _NotPlain
+
+
+def _storable(text: str) -> None:
+    try:
+        text.encode()
+    except UnicodeEncodeError:  # a lone surrogate
+        raise _NotPlain from None
 
 
 # The JSON text values are stored as, built once: json.dumps with options builds an

@@ -417,19 +417,35 @@ class SQLStorage:
         return results
 
     def _item_op(self, txn: ItemTxn, name: str, args: dict[str, Any]) -> Any:
-        if name not in _ITEM_OPS:
-            raise ValueError(f"not a keyed-store operation: {name!r}")
-        if name == "search_items" and args.get("vector") is not None:
-            return self._vector_search_items(txn, **args)  # type: ignore[attr-defined]
-        vectors = args.get("vectors")
-        if "vector" in args or "vectors" in args:
-            args = {k: v for k, v in args.items() if k not in ("vector", "vectors")}
-        result = getattr(self, "_" + name)(txn, **args)
-        if name == "put_item" and (vectors or not self.PUT_ADDS_ROW):
-            self._set_item_vectors(  # type: ignore[attr-defined]
-                txn.conn, args["namespace"], args["key"], vectors
+        # Spelled out, not dispatched by name: it runs for every operation of every batch.
+        a = args.get
+        if name == "put_item":
+            result = self._put_item(txn, a("namespace"), a("key"), a("value"), a("ttl"))
+            vectors = a("vectors")
+            if vectors or not self.PUT_ADDS_ROW:
+                self._set_item_vectors(  # type: ignore[attr-defined]
+                    txn.conn, args["namespace"], args["key"], vectors
+                )
+            return result
+        if name == "get_item":
+            return self._get_item(txn, a("namespace"), a("key"), a("refresh_ttl", False))
+        if name == "delete_item":
+            return self._delete_item(txn, a("namespace"), a("key"))
+        if name == "search_items":
+            if a("vector") is not None:
+                return self._vector_search_items(txn, **args)  # type: ignore[attr-defined]
+            return self._search_items(
+                txn,
+                a("namespace_prefix"),
+                a("query"),
+                a("filter"),
+                a("limit", 10),
+                a("offset", 0),
+                a("refresh_ttl", False),
             )
-        return result
+        if name == "list_namespaces":
+            return self._list_namespaces(txn, **args)
+        raise ValueError(f"not a keyed-store operation: {name!r}")
 
     def _renew(self, txn: ItemTxn) -> None:
         statement = self._q("UPDATE {items} SET expires_at = ? WHERE project = ? AND seq = ?")
@@ -440,11 +456,7 @@ class SQLStorage:
         self, txn: ItemTxn, namespace: tuple[str, ...], key: str, refresh_ttl: bool = False
     ) -> dict[str, Any] | None:
         row = txn.conn.execute(
-            self._q(
-                f"SELECT {ITEM_COLUMNS} FROM {{items}}"
-                f" WHERE project = ? AND namespace = ? AND key = ? AND {LIVE}"
-            ),
-            (self.project, namespace_key(namespace), key, txn.now),
+            self._q(_GET_ITEM), (self.project, namespace_key(namespace), key, txn.now)
         ).fetchone()
         if row is None:
             return None
@@ -454,11 +466,7 @@ class SQLStorage:
 
     def _delete_item(self, txn: ItemTxn, namespace: tuple[str, ...], key: str) -> bool:
         old = txn.conn.execute(
-            self._q(
-                "DELETE FROM {items} WHERE project = ? AND namespace = ? AND key = ?"
-                " RETURNING seq, expires_at"
-            ),
-            (self.project, namespace_key(namespace), key),
+            self._q(_DELETE_ITEM), (self.project, namespace_key(namespace), key)
         ).fetchone()
         if old is None:
             return False
@@ -540,19 +548,8 @@ class SQLStorage:
         offset: int = 0,
     ) -> list[tuple[str, ...]]:
         low, high = prefix_range(literal_prefix(prefix))
-        # Namespace by namespace along the index: a step per namespace, not per item.
-        step = (
-            "SELECT namespace FROM {items} WHERE project = ? AND namespace {op} AND namespace < ?"
-            f" AND {LIVE} ORDER BY namespace LIMIT 1"
-        )
         rows = txn.conn.execute(
-            self._q(
-                "WITH RECURSIVE found(ns) AS ("
-                f" SELECT ({step.format(items='{items}', op='>= ?')})"
-                f" UNION ALL SELECT ({step.format(items='{items}', op='> found.ns')})"
-                " FROM found WHERE found.ns IS NOT NULL"
-                ") SELECT ns FROM found WHERE ns IS NOT NULL"
-            ),
+            self._q(_LIST_NAMESPACES),
             (self.project, low, high, txn.now, self.project, high, txn.now),
         ).fetchall()
         namespaces = [namespace_of(ns) for (ns,) in rows]
@@ -582,9 +579,27 @@ class SQLStorage:
         return len(rows)
 
 
-_ITEM_OPS = frozenset({"put_item", "get_item", "delete_item", "search_items", "list_namespaces"})
 _ITEM_WRITES = frozenset({"put_item", "delete_item"})
 LIVE = "(expires_at IS NULL OR expires_at > ?)"
+_GET_ITEM = (
+    f"SELECT {ITEM_COLUMNS} FROM {{items}}"
+    f" WHERE project = ? AND namespace = ? AND key = ? AND {LIVE}"
+)
+_DELETE_ITEM = (
+    "DELETE FROM {items} WHERE project = ? AND namespace = ? AND key = ? RETURNING seq, expires_at"
+)
+# Namespace by namespace along the index: a step per namespace, not per item.
+_NEXT_NAMESPACE = (
+    "SELECT namespace FROM {{items}} WHERE project = ? AND namespace {op} AND namespace < ?"
+    f" AND {LIVE} ORDER BY namespace LIMIT 1"
+)
+_LIST_NAMESPACES = (
+    "WITH RECURSIVE found(ns) AS ("
+    f" SELECT ({_NEXT_NAMESPACE.format(op='>= ?')})"
+    f" UNION ALL SELECT ({_NEXT_NAMESPACE.format(op='> found.ns')})"
+    " FROM found WHERE found.ns IS NOT NULL"
+    ") SELECT ns FROM found WHERE ns IS NOT NULL"
+)
 _FAR = "9999-12-31T23:59:59.999999+00:00"
 
 
