@@ -1,6 +1,7 @@
 """VelkorStore as LangGraph uses it, side by side with LangGraph's InMemoryStore."""
 
 import asyncio
+import gc
 import operator
 import subprocess
 import sys
@@ -512,6 +513,55 @@ def test_abatch_does_not_block_the_event_loop():
 
     item, ticks = asyncio.run(main())
     assert item.value == {"v": 1} and ticks >= 3
+
+
+async def _in_a_task_group(batch):
+    try:
+        async with asyncio.TaskGroup() as group:
+            task = group.create_task(batch)
+    except ExceptionGroup as failed:
+        raise failed.exceptions[0] from None
+    return task.result()
+
+
+async def _from_another_thread(make):
+    loop = asyncio.get_running_loop()
+    return await asyncio.to_thread(lambda: asyncio.run_coroutine_threadsafe(make(), loop).result(5))
+
+
+@pytest.mark.parametrize(
+    "run",
+    [
+        lambda make: asyncio.run(make()),  # made before the loop runs
+        lambda make: asyncio.run(asyncio.wait_for(make(), 5)),
+        lambda make: asyncio.run(_in_a_task_group(make())),
+        lambda make: asyncio.run(_from_another_thread(make)),
+    ],
+)
+def test_abatch_runs_wherever_asyncio_takes_a_coroutine(run):
+    store = VelkorStore(VelkorClient())
+    store.put(("a",), "k", {"v": 1})
+    assert [i.value for i in run(lambda: store.abatch([GetOp(("a",), "k")]))] == [{"v": 1}]
+    with pytest.raises(ValueError, match="key must not be empty"):
+        run(lambda: store.abatch([GetOp(("a",), "")]))
+
+
+def test_a_call_cancelled_before_it_is_sent_is_not_and_loops_are_not_kept():
+    store = VelkorStore(VelkorClient())
+
+    async def main():
+        task = asyncio.ensure_future(store.aput(("a",), "k", {"v": 1}))
+        await asyncio.sleep(0)  # queued, to be sent once this turn of the loop is over
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        await store.aput(("b",), "k", {"v": 2})
+
+    for _ in range(3):
+        asyncio.run(main())
+    assert store.get(("a",), "k") is None and store.get(("b",), "k").value == {"v": 2}
+    gc.collect()
+    assert len(store._batchers) == 0
 
 
 def test_velkor_store_needs_a_client():

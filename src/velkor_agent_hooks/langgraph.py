@@ -31,6 +31,8 @@ Behaviour, as ``langgraph.store.memory.InMemoryStore`` has it unless said otherw
   reads see the store as it was before the batch's writes and writes apply in order, as in
   LangGraph's stores. Concurrent ``a*`` calls on one event loop are sent together, in the order
   they were made, each seeing the ones before it; their embeddings are computed first.
+  Called in a running loop, ``abatch`` queues its operations at once, as an eager task
+  starts; a caller cancelled before they are sent sends nothing.
 * Every operation of a batch is checked before any is sent: one bad operation raises and the
   batch changes nothing.
 
@@ -49,7 +51,7 @@ import concurrent.futures
 import copy
 import threading
 import weakref
-from collections.abc import Generator, Iterable, Mapping
+from collections.abc import Awaitable, Generator, Iterable, Mapping
 from datetime import datetime
 from typing import Any
 
@@ -90,12 +92,13 @@ _TTL_KEYS = frozenset({"default_ttl", "refresh_on_read", "sweep_interval_minutes
 
 
 class _Step:
-    """One operation as sent: its service operation and arguments, what to embed, its op."""
+    """One operation as sent: its service operation and arguments, and what to embed. It
+    keeps nothing of the caller's operation: thousands may wait to be sent."""
 
-    __slots__ = ("args", "name", "op", "query", "texts")
+    __slots__ = ("args", "name", "query", "texts")
 
-    def __init__(self, name: str, args: dict[str, Any], op: Op) -> None:
-        self.name, self.args, self.op = name, args, op
+    def __init__(self, name: str, args: dict[str, Any]) -> None:
+        self.name, self.args = name, args
         self.texts: list[str] | None = None
         self.query: str | None = None
 
@@ -153,15 +156,38 @@ class VelkorStore(BaseStore):
             self._embed(steps)
         return self._send([steps])[0]
 
-    async def abatch(self, ops: Iterable[Op]) -> list[Result]:
+    def abatch(self, ops: Iterable[Op]) -> Awaitable[list[Result]]:  # type: ignore[override]
+        """LangGraph's ``abatch``; called in a running loop, the operations are checked and
+        queued at once (errors are raised when awaited). What it returns may be awaited, or
+        given to ``asyncio.create_task`` or ``asyncio.run``, as a coroutine would be."""
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:  # asyncio.run(store.abatch(ops)): runs in the loop to come
+            return self._abatch(ops)
+        if self.embeddings is not None:
+            return self._abatch(ops)
+        # Not a coroutine: a pending call costs a frame less, and with tens of thousands
+        # pending the collector walks every one of them.
+        try:
+            steps = self._plan(ops)
+        except Exception as exc:
+            failed: _Pending = _Pending(loop=loop)
+            failed.set_exception(exc)
+            return failed
+        return self._batcher(loop).submit(steps, loop)
+
+    async def _abatch(self, ops: Iterable[Op]) -> list[Result]:
         steps = self._plan(ops)
         if self.embeddings is not None:
             await self._aembed(steps)
         loop = asyncio.get_running_loop()
+        return await self._batcher(loop).submit(steps, loop)
+
+    def _batcher(self, loop: asyncio.AbstractEventLoop) -> _Batcher:
         batcher = self._batchers.get(loop)
         if batcher is None:
-            batcher = self._batchers[loop] = _Batcher(self, loop)
-        return await batcher.submit(steps)
+            batcher = self._batchers[loop] = _Batcher(self)
+        return batcher
 
     # TTL sweeping, as LangGraph's SQL stores offer it; the service purges as it writes too.
 
@@ -229,7 +255,7 @@ class VelkorStore(BaseStore):
             if kind is PutOp:
                 step = self._put_step(op)
             elif kind is GetOp:
-                step = _Step("get_item", self._get_args(op), op)
+                step = _Step("get_item", self._get_args(op))
             elif kind is SearchOp:
                 step = self._search_step(op)
             elif kind is ListNamespacesOp:
@@ -237,7 +263,6 @@ class VelkorStore(BaseStore):
                 step = _Step(
                     "" if _CONFLICT in (args["prefix"], args["suffix"]) else "list_namespaces",
                     args,
-                    op,
                 )
             else:
                 raise TypeError(f"unknown store operation: {type(op).__name__}")
@@ -263,7 +288,7 @@ class VelkorStore(BaseStore):
             "refresh_ttl": _flag(op.refresh_ttl),
             "vector": None,
         }
-        step = _Step("search_items", args, op)
+        step = _Step("search_items", args)
         step.query = query
         return step
 
@@ -271,7 +296,7 @@ class VelkorStore(BaseStore):
         check.check_nonempty("key", op.key)
         namespace = _namespace("namespace", op.namespace)
         if op.value is None:
-            return _Step("delete_item", {"namespace": namespace, "key": op.key}, op)
+            return _Step("delete_item", {"namespace": namespace, "key": op.key})
         # A deep copy: the send comes later, from a worker.
         value = check.copy_json_mapping("value", op.value, optional=False, exact=True)
         ttl: Any = op.ttl
@@ -280,7 +305,7 @@ class VelkorStore(BaseStore):
         if ttl is not None:
             ttl = check.check_timeout(ttl, "ttl") * 60  # minutes to seconds
         args = {"namespace": namespace, "key": op.key, "value": value, "ttl": ttl, "vectors": None}
-        step = _Step("put_item", args, op)
+        step = _Step("put_item", args)
         if self.embeddings is not None and op.index is not False:
             fields = self._fields if op.index is None else _paths("index", op.index)
             step.texts = [text for path, field in fields for text in _texts(value, path, field)]
@@ -329,65 +354,70 @@ class VelkorStore(BaseStore):
 
 
 _WRITES = frozenset({"put_item", "delete_item"})
+_SENT: tuple[_Step, ...] = ()
 _OP_TYPES = (PutOp, GetOp, SearchOp, ListNamespacesOp)
 
 
 class _Batcher:
     """The calls of one event loop waiting to be sent, sent together from a worker thread:
     as soon as ``MERGE_LIMIT`` operations wait, else once the loop has run what was ready,
-    one send at a time, so that calls are sent in the order they were made."""
+    one send at a time, so that calls are sent in the order they were made. It holds no
+    reference to its loop, which would keep every loop the store was used on alive."""
 
-    def __init__(self, store: VelkorStore, loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, store: VelkorStore) -> None:
         self._store = weakref.ref(store)
-        self._loop = loop
-        self._waiting: collections.deque[tuple[list[_Step], asyncio.Future[list[Result]]]]
-        self._waiting = collections.deque()
+        self._waiting: collections.deque[_Pending] = collections.deque()
         self._size = 0
         self._busy = False
         self._scheduled = False
 
-    def submit(self, steps: list[_Step]) -> asyncio.Future[list[Result]]:
-        future: asyncio.Future[list[Result]] = self._loop.create_future()
-        self._waiting.append((steps, future))
+    def submit(self, steps: list[_Step], loop: asyncio.AbstractEventLoop) -> _Pending:
+        future = _Pending(loop=loop)
+        future.steps = steps
+        self._waiting.append(future)
         self._size += len(steps)
         if not self._busy:
             # A full call starts now, in parallel with the loop making more.
             if self._size >= MERGE_LIMIT:
-                self._flush()
+                self._flush(loop)
             elif not self._scheduled:
                 self._scheduled = True
-                self._loop.call_soon(self._flush_soon)
+                loop.call_soon(self._flush_soon, loop)
         return future
 
-    def _flush_soon(self) -> None:
+    def _flush_soon(self, loop: asyncio.AbstractEventLoop) -> None:
         self._scheduled = False
         if not self._busy:
-            self._flush()
+            self._flush(loop)
 
-    def _flush(self) -> None:
-        taken: list[tuple[list[_Step], asyncio.Future[list[Result]]]] = []
+    def _flush(self, loop: asyncio.AbstractEventLoop) -> None:
+        taken: list[_Pending] = []
         size = 0
-        while self._waiting and (not taken or size + len(self._waiting[0][0]) <= MERGE_LIMIT):
-            steps, future = self._waiting.popleft()
-            self._size -= len(steps)
+        while self._waiting and (not taken or size + len(self._waiting[0].steps) <= MERGE_LIMIT):
+            future = self._waiting.popleft()
+            self._size -= len(future.steps)
             if not future.done():  # not cancelled meanwhile
-                taken.append((steps, future))
-                size += len(steps)
+                taken.append(future)
+                size += len(future.steps)
         store = self._store()
         if not taken or store is None:
             return
         self._busy = True
-        sending = self._loop.run_in_executor(None, store._send, [steps for steps, _ in taken])
-        sending.add_done_callback(lambda done: self._sent(taken, done))
+        plans = [future.steps for future in taken]
+        for future in taken:
+            future.steps = _SENT  # the results are all a caller keeps
+        sending = loop.run_in_executor(None, store._send, plans)
+        sending.add_done_callback(lambda done: self._sent(taken, done, loop))
 
     def _sent(
         self,
-        taken: list[tuple[list[_Step], asyncio.Future[list[Result]]]],
+        taken: list[_Pending],
         done: asyncio.Future[list[list[Result]]],
+        loop: asyncio.AbstractEventLoop,
     ) -> None:
         self._busy = False
         failure = asyncio.CancelledError() if done.cancelled() else done.exception()
-        for index, (_, future) in enumerate(taken):
+        for index, future in enumerate(taken):
             if future.done():
                 continue
             if failure is not None:  # every call sent together learns why it failed
@@ -395,7 +425,32 @@ class _Batcher:
             else:
                 future.set_result(done.result()[index])
         if self._waiting:
-            self._flush()
+            self._flush(loop)
+
+
+class _Pending(asyncio.Future[list[Result]]):
+    """What ``abatch`` returns: a call already queued. Awaited, it is a future; given to
+    ``asyncio.create_task`` (or a TaskGroup), it is driven as a coroutine awaiting itself."""
+
+    __slots__ = ("steps",)
+
+    def send(self, value: None) -> _Pending:
+        if self.done():
+            raise StopIteration(self.result())
+        self._asyncio_future_blocking = True
+        return self
+
+    def throw(self, typ: Any, val: Any = None, tb: Any = None) -> _Pending:
+        self.cancel()
+        if val is None:
+            val = typ() if isinstance(typ, type) else typ
+        raise val.with_traceback(tb) if tb is not None else val
+
+    def close(self) -> None:
+        self.cancel()
+
+
+collections.abc.Coroutine.register(_Pending)
 
 
 class _Sweeping(concurrent.futures.Future[None]):
