@@ -173,6 +173,12 @@ def test_keyed_store_vector_search(connect):
     # Written again without vectors, an item is no longer found by them.
     client.put_item(("docs", "a"), "north", {"kind": "x"})
     assert found(vector=[0, 1, 0])[0][0] == "south"
+    # In one batch, in order: vectors written, searched, dropped by a plain write.
+    west = {"namespace": ("docs", "c"), "key": "west", "value": {}}
+    near = ("search_items", {"namespace_prefix": ("docs", "c"), "vector": [0, 1, 0]})
+    ops = [("put_item", {**west, "vectors": [[0, 1, 0]]}), near, ("put_item", west), near]
+    first, second = client.batch_items(ops)[1::2]
+    assert first[0]["score"] == pytest.approx(1.0) and second[0]["score"] is None
     bad = (ValueError, VelkorHTTPError)
     with pytest.raises(bad, match="dimension 2"):
         client.search_items(("docs",), vector=[1, 0])

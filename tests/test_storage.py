@@ -11,10 +11,13 @@ import sys
 import threading
 import uuid
 from contextlib import closing
+from datetime import UTC, datetime, timedelta
 
 import pytest
 
 from velkor_agent_hooks.client import VelkorClient, serve
+from velkor_agent_hooks.service import store as keyed
+from velkor_agent_hooks.service.clock import stamp
 from velkor_agent_hooks.service.storage.common import CANDIDATES
 from velkor_agent_hooks.service.storage.migrations import LATEST, MIGRATIONS, SchemaTooNew
 from velkor_agent_hooks.service.storage.postgres import POOL_SIZE
@@ -170,6 +173,27 @@ class TestKeyedStore:
         after = {q: [i["key"] for i in client.search_items(query=q)] for q in ("figs", "plums")}
         assert after == {"figs": [], "plums": ["c"]}
 
+    def test_a_batch_reads_its_own_writes_and_renews_what_it_reads(self, client, monkeypatch):
+        clock = [datetime.now(UTC)]
+        monkeypatch.setattr(keyed, "now", lambda: stamp(clock[0]))
+        ns = ("n",)
+        client.put_item(ns, "old", {"t": 1}, ttl=60)
+        clock[0] += timedelta(seconds=50)
+        results = client.batch_items(
+            [("put_item", {"namespace": ns, "key": "a", "value": {"t": 2}}),
+             ("get_item", {"namespace": ns, "key": "old", "refresh_ttl": True}),
+             ("search_items", {"namespace_prefix": ns, "limit": 1, "offset": 1}),
+             ("list_namespaces", {}),
+             ("delete_item", {"namespace": ns, "key": "a"}),
+             ("get_item", {"namespace": ns, "key": "a"}),
+             ("delete_item", {"namespace": ns, "key": "a"})]
+        )  # fmt: skip
+        assert results[0]["key"] == "a" and results[1]["value"] == {"t": 1}
+        assert [i["key"] for i in results[2]] == ["old"] and results[3] == [ns]
+        assert results[4:] == [True, None, False]
+        clock[0] += timedelta(seconds=50)  # past the first expiry, not the renewed one
+        assert client.get_item(ns, "old")["value"] == {"t": 1}
+
     def test_filters_follow_python_equality(self, client):
         values = [
             {"v": None}, {}, {"v": [1, {"a": 2}]}, {"v": {"b": 1, "a": [True]}},
@@ -241,6 +265,9 @@ def test_bad_input_is_refused_and_nothing_is_stored(client, db):
     if db is not None and db.startswith("postgresql"):
         bad.append((lambda: client.remember_turns([{"text": "a"}, {"text": "b\x00"}]), ValueError))
         bad.append((lambda: client.put_item(("n",), "k", {"a\x00": 1}), ValueError))
+        put = ("put_item", {"namespace": ("n",), "key": "k", "value": {}})
+        nul = ("put_item", {"namespace": ("n",), "key": "k\x00", "value": {}})
+        bad.append((lambda: client.batch_items([put, put, nul]), ValueError))
     for call, error in bad:
         with pytest.raises(error):
             call()

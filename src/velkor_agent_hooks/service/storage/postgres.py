@@ -206,6 +206,21 @@ class PostgresStorage(PostgresVectors, SQLStorage):
         with self._pool.connection() as conn, conn.transaction():
             yield conn
 
+    @contextmanager
+    def _pipelined(self, txn: ItemTxn, count: int) -> Iterator[None]:
+        # A batch's statements go out together (psycopg's pipeline mode): a round trip a
+        # batch, not one a statement. A reply read early (a word search's postings) costs
+        # one round trip for what was sent before it.
+        if count < 2:
+            yield
+            return
+        with txn.conn.pipeline():
+            txn.deferred = True
+            try:
+                yield
+            finally:
+                txn.deferred = False
+
     def _lock_audit(self, conn: Any) -> None:
         # Every server on the database appends a project's events in turn, so each reads
         # the head of the chain, and the rate counts, as the last append left them.
@@ -315,7 +330,7 @@ class PostgresStorage(PostgresVectors, SQLStorage):
         ns, body, now = namespace_key(namespace), dump_json(value), txn.now
         # jsonb refuses \u0000 as PostgreSQL text refuses NUL.
         _no_nul("item", ns, key, *_strings(value))
-        row = txn.conn.execute(
+        cursor = txn.conn.execute(
             "INSERT INTO velkor_items AS i (project, namespace, key, seq, value, doc, words,"
             " created_at, updated_at, expires_at, ttl) VALUES (%s, %s, %s,"
             " nextval('velkor_items_seq'), %s, %s::jsonb, to_tsvector('simple', %s), %s, %s,"
@@ -336,9 +351,14 @@ class PostgresStorage(PostgresVectors, SQLStorage):
                 expiry(now, ttl),
                 ttl,
             ),
-        ).fetchone()
-        assert row is not None
-        return item_row(ns, key, body, row[0], now)
+        )
+
+        def finish() -> dict[str, Any]:
+            row = cursor.fetchone()
+            assert row is not None
+            return item_row(ns, key, body, row[0], now)
+
+        return txn.settle(finish)  # type: ignore[no-any-return]
 
     def close(self) -> None:
         self._pool = _CLOSED

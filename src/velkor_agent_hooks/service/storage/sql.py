@@ -11,7 +11,7 @@ names in braces; ``_q`` turns them into the database's own, once per statement.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator
-from contextlib import AbstractContextManager
+from contextlib import AbstractContextManager, nullcontext
 from datetime import datetime, timedelta
 from functools import cache
 from typing import Any
@@ -403,17 +403,30 @@ class SQLStorage:
         if any(name in _ITEM_WRITES for name, _ in ops):
             with self._write() as conn:
                 txn = ItemTxn(conn, now)
-                results = [self._item_op(txn, name, args) for name, args in ops]
-                self._index_texts(txn)
-                self._renew(txn)
+                with self._pipelined(txn, len(ops)):
+                    results = self._item_ops(txn, ops)
+                    self._index_texts(txn)
+                    self._renew(txn)
             return results
         with self._read() as conn:
             txn = ItemTxn(conn, now)
-            results = [self._item_op(txn, name, args) for name, args in ops]
+            with self._pipelined(txn, len(ops)):
+                results = self._item_ops(txn, ops)
         if txn.renewed:
             with self._write() as conn:
                 txn.conn = conn
                 self._renew(txn)
+        return results
+
+    def _pipelined(self, txn: ItemTxn, count: int) -> AbstractContextManager[object]:
+        """Where the database can take a batch's statements without waiting for each reply,
+        sets ``txn.deferred`` for the batch's ``count`` operations."""
+        return nullcontext()
+
+    def _item_ops(self, txn: ItemTxn, ops: list[tuple[str, dict[str, Any]]]) -> list[Any]:
+        results = [self._item_op(txn, name, args) for name, args in ops]
+        if txn.deferred:  # every statement sent: the replies are read, in order
+            results = [r.finish() if type(r) is Later else r for r in results]
         return results
 
     def _item_op(self, txn: ItemTxn, name: str, args: dict[str, Any]) -> Any:
@@ -455,23 +468,33 @@ class SQLStorage:
     def _get_item(
         self, txn: ItemTxn, namespace: tuple[str, ...], key: str, refresh_ttl: bool = False
     ) -> dict[str, Any] | None:
-        row = txn.conn.execute(
+        cursor = txn.conn.execute(
             self._q(_GET_ITEM), (self.project, namespace_key(namespace), key, txn.now)
-        ).fetchone()
-        if row is None:
-            return None
-        if refresh_ttl:
-            txn.renew(row)
-        return item_row(*row[2:])
+        )
+
+        def finish() -> dict[str, Any] | None:
+            row = cursor.fetchone()
+            if row is None:
+                return None
+            if refresh_ttl:
+                txn.renew(row)
+            return item_row(*row[2:])
+
+        return txn.settle(finish)  # type: ignore[no-any-return]
 
     def _delete_item(self, txn: ItemTxn, namespace: tuple[str, ...], key: str) -> bool:
-        old = txn.conn.execute(
+        cursor = txn.conn.execute(
             self._q(_DELETE_ITEM), (self.project, namespace_key(namespace), key)
-        ).fetchone()
-        if old is None:
-            return False
-        self._drop_item_text(txn, old[0])
-        return old[1] is None or old[1] > txn.now
+        )
+
+        def finish() -> bool:
+            old = cursor.fetchone()
+            if old is None:
+                return False
+            self._drop_item_text(txn, old[0])
+            return old[1] is None or old[1] > txn.now
+
+        return txn.settle(finish)  # type: ignore[no-any-return]
 
     def _put_item(
         self,
@@ -506,17 +529,25 @@ class SQLStorage:
         condition = " AND ".join(where)
         terms = query_terms(query or "")
         if not terms:
-            cursor = conn.execute(
-                self._q(f"SELECT {ITEM_COLUMNS} FROM {{items}} WHERE {condition}")
-                + " ORDER BY seq DESC",
-                params,
-            )
-            try:
-                found = take_page(((row, None) for row in cursor), filter, limit, offset)
-            finally:
-                # A statement left open would hold a read snapshot on a pooled
-                # connection, and the next writer on it could fail at once.
-                cursor.close()
+            statement = self._q(f"SELECT {ITEM_COLUMNS} FROM {{items}} WHERE {condition}")
+            statement += " ORDER BY seq DESC"
+            if not filter:  # else rows are filtered after reading, as many as it takes
+                statement += f" LIMIT {min(int(limit) + int(offset), NO_LIMIT)}"
+            cursor = conn.execute(statement, params)
+
+            def finish() -> list[dict[str, Any]]:
+                try:
+                    found = take_page(((row, None) for row in cursor), filter, limit, offset)
+                finally:
+                    # A statement left open would hold a read snapshot on a pooled
+                    # connection, and the next writer on it could fail at once.
+                    cursor.close()
+                if refresh_ttl:
+                    for _, row in found:
+                        txn.renew(row)
+                return [item for item, _ in found]
+
+            return txn.settle(finish)  # type: ignore[no-any-return]
         else:
             ranked = ranked_scores(self._item_postings(txn, terms, condition, params))
             by_seq = {}
@@ -548,12 +579,16 @@ class SQLStorage:
         offset: int = 0,
     ) -> list[tuple[str, ...]]:
         low, high = prefix_range(literal_prefix(prefix))
-        rows = txn.conn.execute(
+        cursor = txn.conn.execute(
             self._q(_LIST_NAMESPACES),
             (self.project, low, high, txn.now, self.project, high, txn.now),
-        ).fetchall()
-        namespaces = [namespace_of(ns) for (ns,) in rows]
-        return select_namespaces(namespaces, prefix, suffix, max_depth, limit, offset)
+        )
+
+        def finish() -> list[tuple[str, ...]]:
+            namespaces = [namespace_of(ns) for (ns,) in cursor.fetchall()]
+            return select_namespaces(namespaces, prefix, suffix, max_depth, limit, offset)
+
+        return txn.settle(finish)  # type: ignore[no-any-return]
 
     def purge_items(self, now: str, batch: int | None = None) -> int:
         """Erases items expired at ``now`` (at most ``batch`` of them); how many."""
@@ -618,18 +653,34 @@ class ItemTxn:
     (seq, ttl) of the rows whose expiry the reads renew, and word index work left for the end
     of the batch: the text of rows written (by seq), the rows whose text goes."""
 
-    __slots__ = ("conn", "dropped", "now", "renewed", "texts")
+    __slots__ = ("conn", "deferred", "dropped", "now", "renewed", "texts")
 
     def __init__(self, conn: Any, now: str) -> None:
         self.conn = conn
         self.now = now
+        # Replies read once the batch is sent (see ``SQLStorage._pipelined``): what an
+        # operation does on reading its reply may then only renew expiry, read at the end.
+        self.deferred = False
         self.texts: dict[int, str] = {}
         self.dropped: list[int] = []
         self.renewed: list[tuple[int, float]] = []
 
+    def settle(self, finish: Callable[[], Any]) -> Any:
+        """An operation's result from its reply, read by ``finish`` now or, deferred, later."""
+        return Later(finish) if self.deferred else finish()
+
     def renew(self, row: tuple[Any, ...]) -> None:
         if row[1] is not None:
             self.renewed.append((row[0], row[1]))
+
+
+class Later:
+    """An operation's result still to be read from its reply."""
+
+    __slots__ = ("finish",)
+
+    def __init__(self, finish: Callable[[], Any]) -> None:
+        self.finish = finish
 
 
 _EVENT_FIELDS = ", ".join((*EVENT_COLUMNS, "allowed"))

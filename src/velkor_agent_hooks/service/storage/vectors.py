@@ -200,6 +200,15 @@ class VectorStorage:
     def _set_item_vectors(
         self, conn: Any, namespace: tuple[str, ...], key: str, vectors: list[list[float]] | None
     ) -> None:
+        if not vectors:  # one statement, no reply to wait for
+            conn.execute(
+                self._q(  # type: ignore[attr-defined]
+                    "DELETE FROM {item_vectors} WHERE item IN (SELECT seq FROM {items}"
+                    " WHERE project = ? AND namespace = ? AND key = ?)"
+                ),
+                (self.project, namespace_key(namespace), key),
+            )
+            return
         row = conn.execute(
             self._q("SELECT seq FROM {items} WHERE project = ? AND namespace = ? AND key = ?"),  # type: ignore[attr-defined]
             (self.project, namespace_key(namespace), key),
@@ -207,9 +216,8 @@ class VectorStorage:
         if row is None:
             return
         conn.execute(self._q("DELETE FROM {item_vectors} WHERE item = ?"), (row[0],))  # type: ignore[attr-defined]
-        if vectors:
-            self._claim_model(conn, "items", "", len(vectors[0]))
-            self._insert_item_vectors(conn, row[0], vectors)
+        self._claim_model(conn, "items", "", len(vectors[0]))
+        self._insert_item_vectors(conn, row[0], vectors)
 
     def _insert_item_vectors(self, conn: Any, seq: int, vectors: list[list[float]]) -> None:
         raise NotImplementedError
