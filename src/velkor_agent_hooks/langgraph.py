@@ -373,7 +373,7 @@ class _Batcher:
 
     def submit(self, steps: list[_Step], loop: asyncio.AbstractEventLoop) -> _Pending:
         future = _Pending(loop=loop)
-        future.steps = steps
+        future.steps = steps[0] if len(steps) == 1 else steps  # a list less a waiting call
         self._waiting.append(future)
         self._size += len(steps)
         if not self._busy:
@@ -393,17 +393,19 @@ class _Batcher:
     def _flush(self, loop: asyncio.AbstractEventLoop) -> None:
         taken: list[_Pending] = []
         size = 0
-        while self._waiting and (not taken or size + len(self._waiting[0].steps) <= MERGE_LIMIT):
+        while self._waiting and (not taken or size + _count(self._waiting[0]) <= MERGE_LIMIT):
             future = self._waiting.popleft()
-            self._size -= len(future.steps)
+            self._size -= _count(future)
             if not future.done():  # not cancelled meanwhile
                 taken.append(future)
-                size += len(future.steps)
+                size += _count(future)
         store = self._store()
         if not taken or store is None:
             return
         self._busy = True
-        plans = [future.steps for future in taken]
+        plans = [
+            [future.steps] if type(future.steps) is _Step else future.steps for future in taken
+        ]
         for future in taken:
             future.steps = _SENT  # the results are all a caller keeps
         sending = loop.run_in_executor(None, store._send, plans)
@@ -434,6 +436,15 @@ class _Pending(asyncio.Future[list[Result]]):
 
     __slots__ = ("steps",)
 
+    # Its own iterator when awaited, too: no iterator object per waiting call.
+    def __await__(self) -> _Pending:  # type: ignore[override]
+        return self
+
+    __iter__ = __await__
+
+    def __next__(self) -> _Pending:
+        return self.send(None)
+
     def send(self, value: None) -> _Pending:
         if self.done():
             raise StopIteration(self.result())
@@ -451,6 +462,10 @@ class _Pending(asyncio.Future[list[Result]]):
 
 
 collections.abc.Coroutine.register(_Pending)
+
+
+def _count(future: _Pending) -> int:
+    return 1 if type(future.steps) is _Step else len(future.steps)
 
 
 class _Sweeping(concurrent.futures.Future[None]):
@@ -550,9 +565,12 @@ def _merge(old: tuple[str, ...] | None, new: tuple[str, ...], *, from_end: bool)
 
 
 def _namespace(name: str, value: object, *, empty: bool = False) -> tuple[str, ...]:
-    if type(value) is tuple and (value or empty) and all(type(label) is str for label in value):
-        joined = "".join(value)
-        if joined.isascii() and "." not in joined and "\x00" not in joined and all(value):
+    if type(value) is tuple and (value or empty):
+        try:
+            joined = "".join(value)
+        except TypeError:
+            joined = "."  # a label that is not a str: said below
+        if joined.isascii() and "." not in joined and "\x00" not in joined and "" not in value:
             return value  # the common case, without a look at each label
     if not isinstance(value, tuple | list | str):
         raise InvalidNamespaceError(
