@@ -2,6 +2,7 @@
 
     PYTHONPATH=src python bench/store_batch.py [--n 1000] [--m 10] [--rounds 3]
                                                [--backends memory,file,postgresql,http]
+                                               [--instructions]
 
 The workload of LangGraph's ``test_large_batches_async`` (its PostgreSQL suite has n=1000,
 its SQLite suite n=100): for each of m rounds and n keys, six concurrent calls through
@@ -13,6 +14,11 @@ Every side runs in each round, in turn, on a store of its own; the table gives e
 median and its ratio to InMemoryStore's. "postgresql" starts a throw-away server from the
 Debian binaries (tests/pgserver.py); "http" is a ``serve()`` server over in-memory SQLite on
 loopback. Not a test: nothing is asserted but that every call returned.
+
+``--instructions`` counts instead, under callgrind, the instructions each side's workload
+takes (a run with the workload less one without), which repeat where seconds on a shared
+machine do not: InMemoryStore and VelkorStore on in-memory SQLite and on a file (the other
+backends do their work in other processes).
 """
 
 from __future__ import annotations
@@ -20,7 +26,9 @@ from __future__ import annotations
 import argparse
 import asyncio
 import os
+import re
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -54,13 +62,58 @@ async def workload(store: BaseStore, n: int, m: int) -> None:
     assert len(results) == 6 * n * m
 
 
+def child(side: str, work: bool, n: int, m: int) -> None:
+    folder = tempfile.mkdtemp(prefix="velkor-bench-")
+    if side == "InMemoryStore":
+        store: BaseStore = InMemoryStore()
+    else:
+        path = None if side == "memory" else os.path.join(folder, "items.db")
+        store = VelkorStore(VelkorClient(path=path))
+    if work:
+        asyncio.run(workload(store, n, m))
+
+
+def instructions(n: int, m: int) -> None:
+    def count(side: str, work: bool) -> int:
+        with tempfile.TemporaryDirectory() as out:
+            tool = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}/cg"]
+            run = subprocess.run(
+                [*tool, sys.executable, __file__, "--child", side, str(int(work)), str(n), str(m)],
+                capture_output=True,
+                text=True,
+                env={**os.environ, "PYTHONHASHSEED": "0"},
+                check=True,
+            )
+        found = re.search(r"refs:\s+([\d,]+)", run.stderr)
+        assert found is not None, run.stderr
+        return int(found.group(1).replace(",", ""))
+
+    sides = ["InMemoryStore", "memory", "file"]
+    counts = {side: count(side, True) - count(side, False) for side in sides}
+    base = counts["InMemoryStore"]
+    print(f"{6 * n * m} calls, instructions (callgrind)")
+    print("| store | instructions | against InMemoryStore |")
+    print("| --- | --- | --- |")
+    for side in sides:
+        label = side if side == "InMemoryStore" else f"VelkorStore, {side}"
+        print(f"| {label} | {counts[side]:,} | {counts[side] / base:.2f}x |")
+
+
 def main() -> None:
+    if sys.argv[1:2] == ["--child"]:
+        side, work, n, m = sys.argv[2:6]
+        child(side, work == "1", int(n), int(m))
+        return
     parser = argparse.ArgumentParser()
     parser.add_argument("--n", type=int, default=1000)
     parser.add_argument("--m", type=int, default=10)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--backends", default="memory,file,postgresql,http")
+    parser.add_argument("--instructions", action="store_true")
     args = parser.parse_args()
+    if args.instructions:
+        instructions(args.n, args.m)
+        return
     backends = args.backends.split(",")
     closing: list[Any] = []
     pg_url = None
