@@ -542,32 +542,24 @@ class SQLStorage:
                     # A statement left open would hold a read snapshot on a pooled
                     # connection, and the next writer on it could fail at once.
                     cursor.close()
-                if refresh_ttl:
-                    for _, row in found:
-                        txn.renew(row)
-                return [item for item, _ in found]
+                return txn.items(found, refresh_ttl)
 
             return txn.settle(finish)  # type: ignore[no-any-return]
-        else:
-            ranked = ranked_scores(self._item_postings(txn, terms, condition, params))
-            by_seq = {}
-            if ranked:
-                rows_in, row_params = self._in_rows("seq", [seq for seq, _ in ranked])
-                by_seq = {
-                    row[0]: row
-                    for row in conn.execute(
-                        self._q(
-                            f"SELECT {ITEM_COLUMNS} FROM {{items}} WHERE project = ? AND {rows_in}"
-                        ),
-                        (self.project, *row_params),
-                    )
-                }
-            scored = ((by_seq[seq], score) for seq, score in ranked if seq in by_seq)
-            found = take_page(scored, filter, limit, offset)
-        if refresh_ttl:
-            for _, row in found:
-                txn.renew(row)
-        return [item for item, _ in found]
+        ranked = ranked_scores(self._item_postings(txn, terms, condition, params))
+        by_seq = {}
+        if ranked:
+            rows_in, row_params = self._in_rows("seq", [seq for seq, _ in ranked])
+            by_seq = {
+                row[0]: row
+                for row in conn.execute(
+                    self._q(
+                        f"SELECT {ITEM_COLUMNS} FROM {{items}} WHERE project = ? AND {rows_in}"
+                    ),
+                    (self.project, *row_params),
+                )
+            }
+        scored = ((by_seq[seq], score) for seq, score in ranked if seq in by_seq)
+        return txn.items(take_page(scored, filter, limit, offset), refresh_ttl)
 
     def _list_namespaces(
         self,
@@ -672,6 +664,15 @@ class ItemTxn:
     def renew(self, row: tuple[Any, ...]) -> None:
         if row[1] is not None:
             self.renewed.append((row[0], row[1]))
+
+    def items(
+        self, page: list[tuple[dict[str, Any], tuple[Any, ...]]], refresh_ttl: bool
+    ) -> list[dict[str, Any]]:
+        """The items of a page (``take_page``), their expiry renewed if asked."""
+        if refresh_ttl:
+            for _, row in page:
+                self.renew(row)
+        return [item for item, _ in page]
 
 
 class Later:

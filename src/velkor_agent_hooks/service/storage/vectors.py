@@ -273,11 +273,7 @@ class VectorStorage:
         ranked = set(order)
         rest = sorted((seq for seq in rows if seq not in ranked), reverse=True)
         scored = ((rows[seq], similar.get(seq)) for seq in [*order, *rest] if seq in rows)
-        page = take_page(scored, filter, limit, offset)
-        if refresh_ttl:
-            for _, row in page:
-                txn.renew(row)
-        return [item for item, _ in page]
+        return txn.items(take_page(scored, filter, limit, offset), refresh_ttl)  # type: ignore[no-any-return]
 
 
 RRF_K = 10
