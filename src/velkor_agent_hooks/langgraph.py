@@ -331,11 +331,7 @@ class VelkorStore(BaseStore):
         sent: list[tuple[int, int]] = []  # (plan, position) of each operation sent
         ops: list[tuple[str, dict[str, Any]]] = []
         for number, steps in enumerate(plans):
-            order = (
-                range(len(steps))
-                if len(steps) == 1
-                else sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
-            )
+            order = sorted(range(len(steps)), key=lambda i: steps[i].name in _WRITES)
             for position in order:
                 step = steps[position]
                 if not step.name:
@@ -566,12 +562,9 @@ def _merge(old: tuple[str, ...] | None, new: tuple[str, ...], *, from_end: bool)
 
 def _namespace(name: str, value: object, *, empty: bool = False) -> tuple[str, ...]:
     if type(value) is tuple and (value or empty):
-        try:
-            joined = "".join(value)
-        except TypeError:
-            joined = "."  # a label that is not a str: said below
-        if joined.isascii() and "." not in joined and "\x00" not in joined and "" not in value:
-            return value  # the common case, without a look at each label
+        joined = check.plain_labels(value)
+        if joined is not None and "\x00" not in joined:
+            return value
     if not isinstance(value, tuple | list | str):
         raise InvalidNamespaceError(
             f"{name} must be a sequence of str labels, got {type(value).__name__}"

@@ -154,10 +154,8 @@ def check_namespace(name: str, value: object, *, allow_empty: bool = False) -> t
         raise TypeError(f"{name} must be a tuple of str, got {type(value).__name__}")
     if not value and not allow_empty:
         raise ValueError(f"{name} must not be empty")
-    if all(type(label) is str and label for label in value):
-        joined = "".join(value)
-        if "." not in joined and joined.isascii():
-            return value  # the common case, without a look at each label
+    if plain_labels(value) is not None:
+        return value
     for label in value:
         if not isinstance(label, str):
             raise TypeError(f"{name} labels must be str, got {type(label).__name__}")
@@ -167,6 +165,16 @@ def check_namespace(name: str, value: object, *, allow_empty: bool = False) -> t
             raise ValueError(f"{name} labels must not contain '.': {label!r}")
         check_encodable(name, label)
     return value
+
+
+def plain_labels(labels: tuple[Any, ...]) -> str | None:
+    """The labels joined when all are non-empty ASCII str without "." (the common case, passed
+    without a look at each label), else None."""
+    try:
+        joined = "".join(labels)
+    except TypeError:
+        return None
+    return joined if joined.isascii() and "." not in joined and "" not in labels else None
 
 
 def check_pattern(name: str, value: object) -> tuple[str, ...] | None:
