@@ -108,7 +108,7 @@ async def read(state: State, *, store: BaseStore) -> State:
     return {"seen": seen}
 
 
-def namespaces(state: State, store: BaseStore) -> State:
+async def namespaces(state: State, store: BaseStore) -> State:
     calls = [
         {},
         {"prefix": ("users",)},
@@ -120,7 +120,11 @@ def namespaces(state: State, store: BaseStore) -> State:
         {"limit": 2, "offset": 1},
         {"prefix": ("nobody",)},
     ]
-    return {"seen": [(call, store.list_namespaces(**call)) for call in calls]}
+    seen = [
+        (call, store.list_namespaces(**call), await store.alist_namespaces(**call))
+        for call in calls
+    ]
+    return {"seen": seen}
 
 
 def run_graph(store: BaseStore) -> list[Any]:
@@ -280,6 +284,22 @@ def test_conflicting_match_conditions_match_nothing(store):
 ITEM = {"text": "ok"}
 
 
+class Awaiting:
+    """A store's a* twins as its sync methods: each called, then awaited, in a running loop."""
+
+    def __init__(self, store):
+        self.store = store
+
+    def __getattr__(self, name):
+        method = getattr(self.store, "a" + name)
+
+        async def call(*args, **kwargs):
+            return await method(*args, **kwargs)
+
+        return lambda *args, **kwargs: asyncio.run(call(*args, **kwargs))
+
+
+@pytest.mark.parametrize("twins", [False, True], ids=["sync", "async"])
 @pytest.mark.parametrize(
     ("call", "error"),
     [
@@ -320,12 +340,12 @@ ITEM = {"text": "ok"}
         ),
     ],
 )
-def test_bad_input_is_refused_and_stores_nothing(call, error):
+def test_bad_input_is_refused_and_stores_nothing(call, error, twins):
     # Refused before the client is called, so one backend is enough.
     client = VelkorClient()
     store = VelkorStore(client)
     with pytest.raises(error) as info:
-        call(store)
+        call(Awaiting(store) if twins else store)
     assert str(info.value)
     assert store.search((), limit=100) == [] and store.list_namespaces() == []
     assert client.search_items((), limit=100) == []
@@ -406,11 +426,13 @@ def test_filters_match_as_in_memory_store(store, filter):
     }
 
 
-def test_items_expire_and_reads_renew_them(client, monkeypatch):
+@pytest.mark.parametrize("twins", [False, True], ids=["sync", "async"])
+def test_items_expire_and_reads_renew_them(client, monkeypatch, twins):
     clock = [datetime.now(UTC)]
     monkeypatch.setattr(keyed, "now", lambda: stamp(clock[0]))
-    store = VelkorStore(client, ttl={"default_ttl": 1, "refresh_on_read": False})
-    assert store.supports_ttl and store.ttl_config == {"default_ttl": 1, "refresh_on_read": False}
+    kept = VelkorStore(client, ttl={"default_ttl": 1, "refresh_on_read": False})
+    store = Awaiting(kept) if twins else kept
+    assert kept.supports_ttl and kept.ttl_config == {"default_ttl": 1, "refresh_on_read": False}
     store.put(("t",), "default", {"v": 1})  # a minute
     store.put(("t",), "long", {"v": 2}, ttl=3)
     store.put(("t",), "never", {"v": 3}, ttl=None)
@@ -428,7 +450,7 @@ def test_items_expire_and_reads_renew_them(client, monkeypatch):
     assert [h.key for h in store.search(("t",), refresh_ttl=True, limit=1)] == ["never"]
     clock[0] += timedelta(minutes=3)
     assert live() == ["never"] and store.list_namespaces() == [("t",)]
-    assert store.sweep_ttl() == 2 and store.sweep_ttl() == 0
+    assert kept.sweep_ttl() == 2 and kept.sweep_ttl() == 0
     store.put(("t",), "default", {"v": 4})
     clock[0] += timedelta(minutes=2)
     assert store.list_namespaces(prefix=("t",)) == [("t",)] and live() == ["never"]
@@ -542,8 +564,26 @@ def test_abatch_runs_wherever_asyncio_takes_a_coroutine(run):
     store = VelkorStore(VelkorClient())
     store.put(("a",), "k", {"v": 1})
     assert [i.value for i in run(lambda: store.abatch([GetOp(("a",), "k")]))] == [{"v": 1}]
+    assert run(lambda: store.aget(("a",), "k")).value == {"v": 1}
     with pytest.raises(ValueError, match="key must not be empty"):
         run(lambda: store.abatch([GetOp(("a",), "")]))
+
+
+def test_a_subclass_abatch_sees_every_async_call():
+    seen = []
+
+    class Logged(VelkorStore):
+        async def abatch(self, ops):
+            seen.extend(type(op).__name__ for op in ops)
+            return await super().abatch(ops)
+
+    store = Logged(VelkorClient())
+
+    async def main():
+        await store.aput(("a",), "k", {"v": 1})
+        return await store.aget(("a",), "k")
+
+    assert asyncio.run(main()).value == {"v": 1} and seen == ["PutOp", "GetOp"]
 
 
 def test_a_call_cancelled_before_it_is_sent_is_not_and_loops_are_not_kept():
@@ -551,8 +591,7 @@ def test_a_call_cancelled_before_it_is_sent_is_not_and_loops_are_not_kept():
 
     async def main():
         task = asyncio.ensure_future(store.aput(("a",), "k", {"v": 1}))
-        await asyncio.sleep(0)  # queued, to be sent once this turn of the loop is over
-        task.cancel()
+        task.cancel()  # queued already, to be sent once this turn of the loop is over
         with pytest.raises(asyncio.CancelledError):
             await task
         await store.aput(("b",), "k", {"v": 2})

@@ -3,9 +3,12 @@
 ``VelkorStore(client, index=None, ttl=None)`` is a ``langgraph.store.base.BaseStore``: pass it
 wherever LangGraph takes a store (``StateGraph(...).compile(store=...)``,
 ``create_agent(store=...)``) and nodes reach it as ``runtime.store`` or through a ``store``
-keyword. It implements ``batch`` and ``abatch``; every other method (``get``, ``put``,
-``delete``, ``search``, ``list_namespaces`` and their ``a*`` twins) is LangGraph's, built on
-those two.
+keyword. It implements ``batch`` and ``abatch``; ``get``, ``put``, ``delete``, ``search`` and
+``list_namespaces`` are LangGraph's, built on ``batch``. Their ``a*`` twins check and queue
+their operation as ``abatch`` would, and return the queued call itself rather than a
+coroutine awaiting it (an awaitable that ``asyncio`` also takes as a coroutine); without a
+running loop, with an index to embed for, or in a subclass with its own ``abatch``, they are
+LangGraph's.
 
 Behaviour, as ``langgraph.store.memory.InMemoryStore`` has it unless said otherwise:
 
@@ -51,9 +54,9 @@ import concurrent.futures
 import copy
 import threading
 import weakref
-from collections.abc import Awaitable, Generator, Iterable, Mapping
+from collections.abc import Coroutine, Generator, Iterable, Mapping
 from datetime import datetime
-from typing import Any
+from typing import Any, Literal
 
 try:
     from langgraph.store.base import (
@@ -64,6 +67,9 @@ try:
         InvalidNamespaceError,
         Item,
         ListNamespacesOp,
+        MatchCondition,
+        NamespacePath,
+        NotProvided,
         Op,
         PutOp,
         Result,
@@ -110,6 +116,7 @@ class VelkorStore(BaseStore):
     __slots__ = (
         "_batchers",
         "_fields",
+        "_last",
         "_sweeper",
         "_sweeping",
         "client",
@@ -144,6 +151,7 @@ class VelkorStore(BaseStore):
         self._batchers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _Batcher] = (
             weakref.WeakKeyDictionary()
         )
+        self._last: tuple[weakref.ref[asyncio.AbstractEventLoop], _Batcher] | None = None
         self._sweeper: threading.Thread | None = None
         self._sweeping = threading.Event()
 
@@ -156,7 +164,7 @@ class VelkorStore(BaseStore):
             self._embed(steps)
         return self._send([steps])[0]
 
-    def abatch(self, ops: Iterable[Op]) -> Awaitable[list[Result]]:  # type: ignore[override]
+    def abatch(self, ops: Iterable[Op]) -> Coroutine[Any, Any, list[Result]]:
         """LangGraph's ``abatch``; called in a running loop, the operations are checked and
         queued at once (errors are raised when awaited). What it returns may be awaited, or
         given to ``asyncio.create_task`` or ``asyncio.run``, as a coroutine would be."""
@@ -171,10 +179,121 @@ class VelkorStore(BaseStore):
         try:
             steps = self._plan(ops)
         except Exception as exc:
-            failed: _Pending = _Pending(loop=loop)
-            failed.set_exception(exc)
-            return failed
-        return self._batcher(loop).submit(steps, loop)
+            return _failed(loop, exc)
+        return self._batcher(loop).submit(steps[0] if len(steps) == 1 else steps, loop)
+
+    # LangGraph's own a* methods, each an abatch of one operation awaited in a coroutine of
+    # its own: here the operation is queued as abatch queues it, and what is returned is the
+    # queued call itself (asyncio.gather takes it without making a task of it).
+
+    def aget(
+        self, namespace: tuple[str, ...], key: str, *, refresh_ttl: bool | None = None
+    ) -> Coroutine[Any, Any, Item | None]:
+        loop = self._queueing()
+        if loop is None:
+            return super().aget(namespace, key, refresh_ttl=refresh_ttl)
+        try:
+            refresh = _refresh(self.ttl_config, refresh_ttl)
+            step = _Step("get_item", self._get_args(GetOp(namespace, str(key), refresh)))
+        except Exception as exc:
+            return _failed(loop, exc)
+        return self._batcher(loop).submit(step, loop, one=True)
+
+    def asearch(
+        self,
+        namespace_prefix: tuple[str, ...],
+        /,
+        *,
+        query: str | None = None,
+        filter: dict[str, Any] | None = None,
+        limit: int = 10,
+        offset: int = 0,
+        refresh_ttl: bool | None = None,
+    ) -> Coroutine[Any, Any, list[SearchItem]]:
+        loop = self._queueing()
+        if loop is None:
+            return super().asearch(
+                namespace_prefix,
+                query=query,
+                filter=filter,
+                limit=limit,
+                offset=offset,
+                refresh_ttl=refresh_ttl,
+            )
+        try:
+            refresh = _refresh(self.ttl_config, refresh_ttl)
+            op = SearchOp(namespace_prefix, filter, limit, offset, query, refresh)
+            step = self._search_step(op)
+        except Exception as exc:
+            return _failed(loop, exc)
+        return self._batcher(loop).submit(step, loop, one=True)
+
+    def aput(
+        self,
+        namespace: tuple[str, ...],
+        key: str,
+        value: Mapping[str, Any],
+        index: Literal[False] | list[str] | None = None,
+        *,
+        ttl: float | NotProvided | None = NOT_PROVIDED,
+    ) -> Coroutine[Any, Any, None]:
+        loop = self._queueing()
+        if loop is None:
+            return super().aput(namespace, key, value, index, ttl=ttl)
+        try:
+            op = PutOp(namespace, str(key), value, index, ttl=ttl)  # type: ignore[arg-type]
+            step = self._put_step(op)  # NOT_PROVIDED there: the default TTL
+            if step.args["namespace"][0] == "langgraph":
+                raise InvalidNamespaceError(
+                    f'Root label for namespace cannot be "langgraph". Got: {namespace}'
+                )
+        except Exception as exc:
+            return _failed(loop, exc)
+        return self._batcher(loop).submit(step, loop, one=True)
+
+    def adelete(self, namespace: tuple[str, ...], key: str) -> Coroutine[Any, Any, None]:
+        loop = self._queueing()
+        if loop is None:
+            return super().adelete(namespace, key)
+        try:
+            step = self._put_step(PutOp(namespace, str(key), None))
+        except Exception as exc:
+            return _failed(loop, exc)
+        return self._batcher(loop).submit(step, loop, one=True)
+
+    def alist_namespaces(
+        self,
+        *,
+        prefix: NamespacePath | None = None,
+        suffix: NamespacePath | None = None,
+        max_depth: int | None = None,
+        limit: int = 100,
+        offset: int = 0,
+    ) -> Coroutine[Any, Any, list[tuple[str, ...]]]:
+        loop = self._queueing()
+        if loop is None:
+            return super().alist_namespaces(
+                prefix=prefix, suffix=suffix, max_depth=max_depth, limit=limit, offset=offset
+            )
+        conditions = []
+        if prefix:
+            conditions.append(MatchCondition(match_type="prefix", path=prefix))
+        if suffix:
+            conditions.append(MatchCondition(match_type="suffix", path=suffix))
+        try:
+            op = ListNamespacesOp(tuple(conditions), max_depth, limit, offset)
+            step = _list_step(op)
+        except Exception as exc:
+            return _failed(loop, exc)
+        return self._batcher(loop).submit(step, loop, one=True)
+
+    def _queueing(self) -> asyncio.AbstractEventLoop | None:
+        """The running loop when an a* call can be queued at once; else None, and the call is
+        LangGraph's coroutine (no loop yet, embeddings to await, or abatch overridden)."""
+        loop = asyncio._get_running_loop()
+        if loop is None or self.embeddings is not None or type(self).abatch is not _ABATCH:
+            return None
+        return loop
 
     async def _abatch(self, ops: Iterable[Op]) -> list[Result]:
         steps = self._plan(ops)
@@ -184,9 +303,13 @@ class VelkorStore(BaseStore):
         return await self._batcher(loop).submit(steps, loop)
 
     def _batcher(self, loop: asyncio.AbstractEventLoop) -> _Batcher:
+        last = self._last  # a loop's calls come in runs: its batcher, without a lookup
+        if last is not None and last[0]() is loop:
+            return last[1]
         batcher = self._batchers.get(loop)
         if batcher is None:
             batcher = self._batchers[loop] = _Batcher(self)
+        self._last = (weakref.ref(loop), batcher)
         return batcher
 
     # TTL sweeping, as LangGraph's SQL stores offer it; the service purges as it writes too.
@@ -259,11 +382,7 @@ class VelkorStore(BaseStore):
             elif kind is SearchOp:
                 step = self._search_step(op)
             elif kind is ListNamespacesOp:
-                args = _list_args(op)
-                step = _Step(
-                    "" if _CONFLICT in (args["prefix"], args["suffix"]) else "list_namespaces",
-                    args,
-                )
+                step = _list_step(op)
             else:
                 raise TypeError(f"unknown store operation: {type(op).__name__}")
             steps.append(step)
@@ -351,6 +470,7 @@ class VelkorStore(BaseStore):
 
 _WRITES = frozenset({"put_item", "delete_item"})
 _SENT: tuple[_Step, ...] = ()
+_ABATCH = VelkorStore.abatch
 _OP_TYPES = (PutOp, GetOp, SearchOp, ListNamespacesOp)
 
 
@@ -367,11 +487,15 @@ class _Batcher:
         self._busy = False
         self._scheduled = False
 
-    def submit(self, steps: list[_Step], loop: asyncio.AbstractEventLoop) -> _Pending:
-        future = _Pending(loop=loop)
-        future.steps = steps[0] if len(steps) == 1 else steps  # a list less a waiting call
+    def submit(
+        self, steps: _Step | list[_Step], loop: asyncio.AbstractEventLoop, *, one: bool = False
+    ) -> Any:  # a _Pending, which callers take for the coroutine they await
+        """Queues a plan (one step stands alone: a list less a waiting call); ``one``: the
+        call's result is its only operation's, not a list."""
+        future = _One(loop=loop) if one else _Pending(loop=loop)
+        future.steps = steps
         self._waiting.append(future)
-        self._size += len(steps)
+        self._size += _count(future)
         if not self._busy:
             # A full call starts now, in parallel with the loop making more.
             if self._size >= MERGE_LIMIT:
@@ -421,7 +545,8 @@ class _Batcher:
             if failure is not None:  # every call sent together learns why it failed
                 future.set_exception(failure)
             else:
-                future.set_result(done.result()[index])
+                result = done.result()[index]
+                future.set_result(result[0] if type(future) is _One else result)
         if self._waiting:
             self._flush(loop)
 
@@ -458,6 +583,24 @@ class _Pending(asyncio.Future[list[Result]]):
 
 
 collections.abc.Coroutine.register(_Pending)
+
+
+class _One(_Pending):
+    """A queued call of one operation, whose result is that operation's."""
+
+    __slots__ = ()
+
+
+def _failed(loop: asyncio.AbstractEventLoop, exc: Exception) -> Any:  # as submit's
+    failed = _Pending(loop=loop)
+    failed.set_exception(exc)
+    return failed
+
+
+def _refresh(config: TTLConfig | None, refresh_ttl: bool | None) -> bool:
+    if refresh_ttl is not None:
+        return refresh_ttl
+    return True if config is None else bool(config.get("refresh_on_read", True))
 
 
 def _count(future: _Pending) -> int:
@@ -524,6 +667,12 @@ def _flag(value: object, name: str = "refresh_ttl") -> bool:
     if type(value) is not bool:
         raise TypeError(f"{name} must be bool, got {type(value).__name__}")
     return value
+
+
+def _list_step(op: ListNamespacesOp) -> _Step:
+    args = _list_args(op)
+    conflict = _CONFLICT in (args["prefix"], args["suffix"])
+    return _Step("" if conflict else "list_namespaces", args)
 
 
 def _list_args(op: ListNamespacesOp) -> dict[str, Any]:
