@@ -551,6 +551,16 @@ async def _from_another_thread(make):
     return await asyncio.to_thread(lambda: asyncio.run_coroutine_threadsafe(make(), loop).result(5))
 
 
+async def _from_another_loop(make):
+    # Made on a loop of its own thread, handed to this one, as a coroutine can be.
+    loop = asyncio.get_running_loop()
+
+    async def there():
+        return await asyncio.wrap_future(asyncio.run_coroutine_threadsafe(make(), loop))
+
+    return await asyncio.to_thread(asyncio.run, there())
+
+
 @pytest.mark.parametrize(
     "run",
     [
@@ -558,6 +568,7 @@ async def _from_another_thread(make):
         lambda make: asyncio.run(asyncio.wait_for(make(), 5)),
         lambda make: asyncio.run(_in_a_task_group(make())),
         lambda make: asyncio.run(_from_another_thread(make)),
+        lambda make: asyncio.run(_from_another_loop(make)),
     ],
 )
 def test_abatch_runs_wherever_asyncio_takes_a_coroutine(run):

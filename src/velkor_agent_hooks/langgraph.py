@@ -551,11 +551,28 @@ class _Batcher:
             self._flush(loop)
 
 
-class _Pending(asyncio.Future[list[Result]]):
-    """What ``abatch`` returns: a call already queued. Awaited, it is a future; given to
-    ``asyncio.create_task`` (or a TaskGroup), it is driven as a coroutine awaiting itself."""
+_BLOCKING = asyncio.Future._asyncio_future_blocking  # the C future's own slot
 
-    __slots__ = ("steps",)
+
+class _Pending(asyncio.Future[list[Result]]):
+    """What ``abatch`` returns: a call already queued on the loop it was made in. There it
+    is a future (awaited, or taken by ``asyncio.gather`` as it is); given to
+    ``asyncio.create_task`` (or a TaskGroup), it is driven as a coroutine awaiting itself.
+    Any other loop sees a coroutine, as it would LangGraph's, and its task awaits a future of
+    its own that the call's outcome is relayed to."""
+
+    __slots__ = ("relay", "steps")
+
+    @property  # type: ignore[override]
+    def _asyncio_future_blocking(self) -> bool | None:
+        # None is what asyncio.isfuture reads as "not a future".
+        if asyncio._get_running_loop() is not self.get_loop():
+            return None
+        return _BLOCKING.__get__(self)  # type: ignore[no-any-return]
+
+    @_asyncio_future_blocking.setter
+    def _asyncio_future_blocking(self, value: bool) -> None:
+        _BLOCKING.__set__(self, value)
 
     # Its own iterator when awaited, too: no iterator object per waiting call.
     def __await__(self) -> _Pending:  # type: ignore[override]
@@ -563,23 +580,58 @@ class _Pending(asyncio.Future[list[Result]]):
 
     __iter__ = __await__
 
-    def __next__(self) -> _Pending:
+    def __next__(self) -> asyncio.Future[Any]:
         return self.send(None)
 
-    def send(self, value: None) -> _Pending:
-        if self.done():
-            raise StopIteration(self.result())
-        self._asyncio_future_blocking = True
-        return self
+    def send(self, value: None) -> asyncio.Future[Any]:
+        waited: asyncio.Future[Any] = self
+        loop = asyncio._get_running_loop()
+        if loop is not None and loop is not self.get_loop():
+            waited = getattr(self, "relay", None) or _relay(self, loop)
+        if waited.done():
+            raise StopIteration(waited.result())
+        waited._asyncio_future_blocking = True
+        return waited
 
     def throw(self, typ: Any, val: Any = None, tb: Any = None) -> _Pending:
-        self.cancel()
+        self.close()
         if val is None:
             val = typ() if isinstance(typ, type) else typ
         raise val.with_traceback(tb) if tb is not None else val
 
     def close(self) -> None:
-        self.cancel()
+        relay = getattr(self, "relay", None)
+        (self if relay is None else relay).cancel()  # the relay's cancel reaches the call
+
+
+def _relay(pending: _Pending, loop: asyncio.AbstractEventLoop) -> asyncio.Future[Any]:
+    """A future of ``loop`` (running on this thread) that takes the outcome of ``pending``,
+    a call of another loop, and cancels it when cancelled."""
+    relay: asyncio.Future[Any] = loop.create_future()
+    home = pending.get_loop()
+
+    def settle(done: _Pending) -> None:  # on the call's loop
+        loop.call_soon_threadsafe(_copy_outcome, done, relay)
+
+    def cancel(ended: asyncio.Future[Any]) -> None:
+        if ended.cancelled():
+            home.call_soon_threadsafe(pending.cancel)
+
+    pending.relay = relay
+    home.call_soon_threadsafe(pending.add_done_callback, settle)
+    relay.add_done_callback(cancel)
+    return relay
+
+
+def _copy_outcome(source: asyncio.Future[Any], target: asyncio.Future[Any]) -> None:
+    if target.done():
+        return
+    if source.cancelled():
+        target.cancel()
+    elif source.exception() is not None:
+        target.set_exception(source.exception())  # type: ignore[arg-type]
+    else:
+        target.set_result(source.result())
 
 
 collections.abc.Coroutine.register(_Pending)
