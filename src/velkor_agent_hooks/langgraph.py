@@ -601,7 +601,12 @@ class _Pending(asyncio.Future[list[Result]]):
 
     def close(self) -> None:
         relay = getattr(self, "relay", None)
-        (self if relay is None else relay).cancel()  # the relay's cancel reaches the call
+        if relay is not None:
+            relay.cancel()  # which cancels the call, on its loop
+        elif asyncio._get_running_loop() in (None, self.get_loop()):
+            self.cancel()
+        else:
+            self.get_loop().call_soon_threadsafe(self.cancel)
 
 
 def _relay(pending: _Pending, loop: asyncio.AbstractEventLoop) -> asyncio.Future[Any]:
