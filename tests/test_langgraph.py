@@ -2,6 +2,7 @@
 
 import asyncio
 import gc
+import inspect
 import operator
 import subprocess
 import sys
@@ -576,6 +577,7 @@ def test_abatch_runs_wherever_asyncio_takes_a_coroutine(run):
     store.put(("a",), "k", {"v": 1})
     assert [i.value for i in run(lambda: store.abatch([GetOp(("a",), "k")]))] == [{"v": 1}]
     assert run(lambda: store.aget(("a",), "k")).value == {"v": 1}
+    assert inspect.iscoroutinefunction(store.aput) and inspect.iscoroutinefunction(store.abatch)
     with pytest.raises(ValueError, match="key must not be empty"):
         run(lambda: store.abatch([GetOp(("a",), "")]))
 

@@ -52,6 +52,7 @@ import asyncio
 import collections
 import concurrent.futures
 import copy
+import inspect
 import threading
 import weakref
 from collections.abc import Coroutine, Generator, Iterable, Mapping
@@ -467,6 +468,11 @@ class VelkorStore(BaseStore):
                 results[number][position] = _result(plans[number][position].name, raw)
         return results
 
+
+# What they return is awaited as a coroutine's result is: inspect says so, as of LangGraph's.
+for _name in ("abatch", "aget", "asearch", "aput", "adelete", "alist_namespaces"):
+    inspect.markcoroutinefunction(getattr(VelkorStore, _name))
+del _name
 
 _WRITES = frozenset({"put_item", "delete_item"})
 _SENT: tuple[_Step, ...] = ()
