@@ -55,7 +55,7 @@ import copy
 import inspect
 import threading
 import weakref
-from collections.abc import Coroutine, Generator, Iterable, Mapping
+from collections.abc import Callable, Coroutine, Generator, Iterable, Mapping
 from datetime import datetime
 from typing import Any, Literal
 
@@ -193,12 +193,13 @@ class VelkorStore(BaseStore):
         loop = self._queueing()
         if loop is None:
             return super().aget(namespace, key, refresh_ttl=refresh_ttl)
-        try:
-            refresh = _refresh(self.ttl_config, refresh_ttl)
-            step = _Step("get_item", self._get_args(GetOp(namespace, str(key), refresh)))
-        except Exception as exc:
-            return _failed(loop, exc)
-        return self._batcher(loop).submit(step, loop, one=True)
+        return self._queue_one(
+            loop,
+            lambda: _Step(
+                "get_item",
+                self._get_args(GetOp(namespace, str(key), _refresh(self.ttl_config, refresh_ttl))),
+            ),
+        )
 
     def asearch(
         self,
@@ -221,13 +222,9 @@ class VelkorStore(BaseStore):
                 offset=offset,
                 refresh_ttl=refresh_ttl,
             )
-        try:
-            refresh = _refresh(self.ttl_config, refresh_ttl)
-            op = SearchOp(namespace_prefix, filter, limit, offset, query, refresh)
-            step = self._search_step(op)
-        except Exception as exc:
-            return _failed(loop, exc)
-        return self._batcher(loop).submit(step, loop, one=True)
+        refresh = _refresh(self.ttl_config, refresh_ttl)
+        op = SearchOp(namespace_prefix, filter, limit, offset, query, refresh)
+        return self._queue_one(loop, lambda: self._search_step(op))
 
     def aput(
         self,
@@ -241,26 +238,23 @@ class VelkorStore(BaseStore):
         loop = self._queueing()
         if loop is None:
             return super().aput(namespace, key, value, index, ttl=ttl)
-        try:
+
+        def plan() -> _Step:
             op = PutOp(namespace, str(key), value, index, ttl=ttl)  # type: ignore[arg-type]
             step = self._put_step(op)  # NOT_PROVIDED there: the default TTL
             if step.args["namespace"][0] == "langgraph":
                 raise InvalidNamespaceError(
                     f'Root label for namespace cannot be "langgraph". Got: {namespace}'
                 )
-        except Exception as exc:
-            return _failed(loop, exc)
-        return self._batcher(loop).submit(step, loop, one=True)
+            return step
+
+        return self._queue_one(loop, plan)
 
     def adelete(self, namespace: tuple[str, ...], key: str) -> Coroutine[Any, Any, None]:
         loop = self._queueing()
         if loop is None:
             return super().adelete(namespace, key)
-        try:
-            step = self._put_step(PutOp(namespace, str(key), None))
-        except Exception as exc:
-            return _failed(loop, exc)
-        return self._batcher(loop).submit(step, loop, one=True)
+        return self._queue_one(loop, lambda: self._put_step(PutOp(namespace, str(key), None)))
 
     def alist_namespaces(
         self,
@@ -281,9 +275,13 @@ class VelkorStore(BaseStore):
             conditions.append(MatchCondition(match_type="prefix", path=prefix))
         if suffix:
             conditions.append(MatchCondition(match_type="suffix", path=suffix))
+        op = ListNamespacesOp(tuple(conditions), max_depth, limit, offset)
+        return self._queue_one(loop, lambda: _list_step(op))
+
+    def _queue_one(self, loop: asyncio.AbstractEventLoop, plan: Callable[[], _Step]) -> Any:
+        """Queues the one step ``plan`` makes; what it raises is raised where awaited."""
         try:
-            op = ListNamespacesOp(tuple(conditions), max_depth, limit, offset)
-            step = _list_step(op)
+            step = plan()
         except Exception as exc:
             return _failed(loop, exc)
         return self._batcher(loop).submit(step, loop, one=True)
